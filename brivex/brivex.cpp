@@ -1,0 +1,147 @@
+#include "brivex.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "PCANBasic.h"
+
+static_assert(sizeof(DWORD) == 4, "DWORD is 32 bits wide on every platform");
+
+namespace {
+
+TPCANHandle CAN_HW_Channel = 0;
+int current_baudrate = 0;
+
+// Milliseconds of a monotonic real-time clock. (The C runtime's clock()
+// counts processor time on Linux and would stretch every time limit.)
+uint64_t nowMs()
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch()).count());
+}
+
+void OutputCANMessage(const CAN_msg_T* msg)
+{
+    std::cout << std::endl;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%08X", msg->ID);
+    std::cout << "ID= " << buf << " ";
+    unsigned n = msg->dlc > 8 ? 8 : msg->dlc;
+    for (unsigned i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, "%02X ", msg->data[i]);
+        std::cout << buf;
+    }
+    std::cout << std::endl;
+}
+
+bool codeOf(int baudrate, TPCANBaudrate& code)
+{
+    switch (baudrate) {
+    case 10: code = PCAN_BAUD_10K; return true;
+    case 50: code = PCAN_BAUD_50K; return true;
+    case 100: code = PCAN_BAUD_100K; return true;
+    case 125: code = PCAN_BAUD_125K; return true;
+    case 250: code = PCAN_BAUD_250K; return true;
+    case 500: code = PCAN_BAUD_500K; return true;
+    case 1000: code = PCAN_BAUD_1M; return true;
+    default: return false;
+    }
+}
+
+}  // namespace
+
+int InitHWInterface(int baudrate, DWORD claim)
+{
+    CAN_HW_Channel = PCAN_USBBUS1;
+    DWORD AddressFilter = claim | BASE_RX_ID1;
+    TPCANStatus result = PCAN_ERROR_UNKNOWN;
+    TPCANBaudrate code;
+    if (codeOf(baudrate, code)) {
+        result = CAN_Initialize(CAN_HW_Channel, code, 0, 0, 0);
+        current_baudrate = code;
+    }
+    if (result != PCAN_ERROR_OK) {
+        std::cout << std::endl << "------ ERROR connecting Peak PCAN-USB ----------" << std::endl;
+        return -1;
+    }
+    BYTE value = PCAN_FILTER_CLOSE;
+    CAN_SetValue(CAN_HW_Channel, PCAN_MESSAGE_FILTER, &value, sizeof value);
+    CAN_FilterMessages(CAN_HW_Channel, AddressFilter, AddressFilter, PCAN_MODE_EXTENDED);
+    value = PCAN_FILTER_CUSTOM;
+    CAN_SetValue(CAN_HW_Channel, PCAN_MESSAGE_FILTER, &value, sizeof value);
+    std::cout << std::endl << "------ Connected with Peak PCAN-USB ----------" << std::endl;
+    return 0;
+}
+
+int ReleaseHWInterface()
+{
+    return CAN_Uninitialize(CAN_HW_Channel) == PCAN_ERROR_OK ? 0 : -1;
+}
+
+int SendCANMessage(CAN_msg_T out_msg)
+{
+    // A frame holds at most 8 data bytes: a longer dlc is refused rather than
+    // read past the record.
+    if (out_msg.dlc > 8)
+        return -1;
+    TPCANMsg m{};
+    m.MSGTYPE = out_msg.type != 0 ? PCAN_MESSAGE_EXTENDED : PCAN_MESSAGE_STANDARD;
+    m.ID = out_msg.ID;
+    m.LEN = out_msg.dlc;
+    std::memcpy(m.DATA, out_msg.data, out_msg.dlc);
+    TPCANStatus s = CAN_Write(CAN_HW_Channel, &m);
+    if ((s & ~PCAN_ERROR_ANYBUSERR) != 0)
+        return -1;
+    OutputCANMessage(&out_msg);
+    return 0;
+}
+
+int ReceiveCANMessage(CAN_msg_T* rec_msg, uint32_t timeout_ms)
+{
+    const uint64_t start = nowMs();
+    TPCANMsg m;
+    TPCANTimestamp ts;
+    for (;;) {
+        uint64_t elapsed = nowMs() - start;
+        if (elapsed > timeout_ms)
+            return -1;
+        if (CAN_Read(CAN_HW_Channel, &m, &ts) != PCAN_ERROR_OK)
+            continue;
+        DWORD family = m.ID & 0xFFFFFF00u;
+        if (family == BASE_RX_ID1 || family == BASE_RX_ID2)
+            break;
+    }
+    rec_msg->type = m.MSGTYPE;
+    rec_msg->ID = m.ID;
+    rec_msg->dlc = m.LEN;
+    rec_msg->timestamp = ts.millis;
+    std::memcpy(rec_msg->data, m.DATA, m.LEN > 8 ? 8 : m.LEN);
+    OutputCANMessage(rec_msg);
+    return 0;
+}
+
+int GetHWInterfaceStatus(char* output_message)
+{
+    TPCANStatus s = CAN_GetStatus(CAN_HW_Channel);
+    if (s == PCAN_ERROR_OK) {
+        if (output_message)
+            std::strcpy(output_message, "OK");
+        return 0;
+    }
+    if (output_message) {
+        const char* text = "ERROR";
+        switch (s) {
+        case PCAN_ERROR_XMTFULL: text = "XMT FULL"; break;
+        case PCAN_ERROR_BUSLIGHT: text = "BUS LIGHT"; break;
+        case PCAN_ERROR_BUSHEAVY: text = "BUS HEAVY"; break;
+        case PCAN_ERROR_BUSOFF: text = "BUS OFF"; break;
+        default: break;
+        }
+        std::strcpy(output_message, text);
+    }
+    CAN_Reset(CAN_HW_Channel);
+    CAN_Initialize(CAN_HW_Channel, static_cast<TPCANBaudrate>(current_baudrate), 0, 0, 0);
+    return -1;
+}

@@ -1,0 +1,34 @@
+// What the PCAN-Basic channel needs of a bus back end.
+#ifndef TAVELIN_PCAN_BACKEND_H
+#define TAVELIN_PCAN_BACKEND_H
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "bus_url.h"
+#include "socketcand_wire.h"
+
+namespace pcan {
+
+enum class BusState { Ok, Warning, Passive, BusOff, Lost };
+enum class WriteResult { Ok, Full, Lost };
+
+class Backend {
+public:
+    using Sink = std::function<void(const wire::Frame&)>;
+    virtual ~Backend() = default;
+    // Connects; frames heard from then on go to the sink, from a thread of the
+    // back end. On failure, err holds one line saying what to do.
+    virtual bool open(uint32_t bitrate, std::string& err) = 0;
+    virtual WriteResult write(const wire::Frame& f) = 0;
+    virtual BusState state() = 0;
+    virtual void close() = 0;
+};
+
+std::unique_ptr<Backend> makeSocketcandBackend(const BusUrl& url, Backend::Sink sink);
+std::unique_ptr<Backend> makeSocketCanBackend(const BusUrl& url, Backend::Sink sink);
+
+}  // namespace pcan
+
+#endif

@@ -1,0 +1,32 @@
+// Which bus the platform layer joins: the TAVELIN_BUS value parsed, and the
+// PCAN bit-timing codes it understands.
+#ifndef TAVELIN_BUS_URL_H
+#define TAVELIN_BUS_URL_H
+
+#include <cstdint>
+#include <string>
+
+namespace pcan {
+
+struct BusUrl {
+    enum class Kind { Socketcand, SocketCan } kind = Kind::Socketcand;
+    std::string host = "127.0.0.1";
+    uint16_t port = 29536;
+    std::string bus = "vcan0";  // socketcand bus name, or the SocketCAN interface
+    std::string text() const;
+};
+
+// Parses "socketcand://HOST[:PORT]/BUS" or "socketcan://IFNAME". On failure
+// returns false with a one-line reason in err.
+bool parseBusUrl(const std::string& text, BusUrl& out, std::string& err);
+
+// The bus to use when TAVELIN_BUS is unset: can0 through SocketCAN when that
+// interface exists, otherwise the local virtual bus.
+BusUrl defaultBusUrl(bool can0Exists);
+
+// Bit rate in bit/s of one of the seven bit-timing codes, or 0 for any other.
+uint32_t bitrateOfCode(uint16_t code);
+
+}  // namespace pcan
+
+#endif
