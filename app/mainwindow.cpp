@@ -1,0 +1,164 @@
+// The window's life: start-up, teardown, the widget resets, the progress
+// label, and the connection to the CAN interface with its periodic messages.
+#include "mainwindow.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QTimer>
+#include <cstring>
+
+#include "brivex.h"
+#include "kwp.h"
+#include "settings_files.h"
+#include "ui_mainwindow.h"
+
+MainWindow::MainWindow(QWidget* parent)
+    : QMainWindow(parent), ui(new Ui::MainWindow), msgBox()
+{
+    ui->setupUi(this);
+    setFixedSize(width(), height());
+    update_sector_start = nullptr;
+    current_sector = nullptr;
+    update_file_ok = 0;
+
+    const Settings s = readConfFile();
+    hw_interface_baudrate = checkedBaudrate(s.baudrate);
+    phys_ECU_addr = s.ecuAddress;
+    ui->label_BitrateValue->setText(QString::asprintf("%d [kbit/s]", hw_interface_baudrate));
+    ui->label_AddressValue->setText(QString::asprintf("%X [HEX]", phys_ECU_addr));
+
+    const QByteArray path = readHystFile();
+    std::memcpy(browse_file_path, path.constData(), static_cast<std::size_t>(path.size()));
+    browse_file_path[path.size()] = '\0';
+    // The path is stored in the file-name encoding, so that a path the tool
+    // wrote is shown and found again; plain ASCII reads the same either way.
+    ui->lineEdit_FileName->setText(QFile::decodeName(path));
+
+    kwp_can_send_id = 0x18DA00F9u | static_cast<uint32_t>(phys_ECU_addr) << 8;
+    kwp_can_rec_id = 0x18DAF900u | phys_ECU_addr;
+
+    ConnectInterface();
+    connect(ui->actionConnect, SIGNAL(triggered()), this, SLOT(ConnectInterface()));
+}
+
+MainWindow::~MainWindow()
+{
+    LiberaMemoria();
+    delete ui;
+}
+
+void MainWindow::LiberaMemoria()
+{
+    freeSectorList(update_sector_start, current_sector);
+}
+
+void MainWindow::InitGUI()
+{
+    ui->progressBar->setValue(0);
+    ui->label_ActionBar->setText(QString());
+    ui->pushButton_Update->setEnabled(false);
+    ui->lineEdit_FileName->setText(QString());
+    ui->label_HWIDcompatibility->setText(tr("- - -"));
+    ui->label_check_HWID_compatibility->setPixmap(QPixmap());
+    ui->group_UpdateFile->setEnabled(false);
+    ui->group_InfoBootloader->setEnabled(false);
+    ui->group_InfoApplication->setEnabled(false);
+    ui->pushButton_Capture->setEnabled(true);
+}
+
+void MainWindow::ResetGUI()
+{
+    ui->progressBar->setValue(0);
+    ui->label_ActionBar->setText(QString());
+    ui->pushButton_Update->setEnabled(false);
+    ui->group_UpdateFile->setEnabled(false);
+    ui->group_InfoBootloader->setEnabled(false);
+    ui->group_InfoApplication->setEnabled(false);
+    ui->pushButton_Capture->setEnabled(true);
+}
+
+void MainWindow::on_progressBar_valueChanged(int value)
+{
+    ui->label_ProgressBar_value->setText(QString("%1%").arg(value));
+}
+
+void MainWindow::ConnectInterface()
+{
+    if (InitHWInterface(hw_interface_baudrate, phys_ECU_addr) != 0) {
+        ui->actionConnect->setChecked(false);
+        ui->actionConnect->setEnabled(true);
+        ui->label_BusStatusValue->setText(tr("not connected"));
+        return;
+    }
+    ui->actionConnect->setChecked(true);
+    ui->actionConnect->setEnabled(false);
+    if (CaptureTimer) {
+        // The action is disabled once connected, so this is not reached; the
+        // timers and their connections exist once.
+        ui->pushButton_Capture->setEnabled(true);
+        return;
+    }
+    CaptureTimer = new QTimer(this);
+    connect(CaptureTimer, SIGNAL(timeout()), this, SLOT(SendCaptureMessage()));
+    TesterPresentTimer = new QTimer(this);
+    connect(TesterPresentTimer, SIGNAL(timeout()), this, SLOT(CheckECUPresence()));
+    SequenceTimer = new QTimer(this);
+    AddressClaimTimer = new QTimer(this);
+    AddressClaimTimer->setInterval(100);
+    connect(AddressClaimTimer, SIGNAL(timeout()), this, SLOT(SendTesterAddressClaim()));
+    AddressClaimTimer->start();
+    UpdateStatusTimer = new QTimer(this);
+    UpdateStatusTimer->setInterval(330);
+    connect(UpdateStatusTimer, SIGNAL(timeout()), this, SLOT(UpdateHWInterfaceStatus()));
+    UpdateStatusTimer->start();
+    ui->pushButton_Capture->setEnabled(true);
+}
+
+void MainWindow::UpdateHWInterfaceStatus()
+{
+    char status[100] = {};
+    char text[200];
+    if (GetHWInterfaceStatus(status) == 0)
+        std::snprintf(text, sizeof text, "<font color='green'>%s</font>", status);
+    else
+        std::snprintf(text, sizeof text, "<font color='red'>%s</font>", status);
+    ui->label_BusStatusValue->setText(QString::fromLatin1(text));
+}
+
+void MainWindow::SendTesterAddressClaim()
+{
+    CAN_msg_T claim;
+    claim.type = 1;
+    claim.ID = 0x18EEFFF9;
+    claim.dlc = 8;
+    const uint8_t name[8] = {0xFF, 0xFF, 0xDF, 0x0B, 0x00, 0x81, 0x00, 0x00};
+    std::memcpy(claim.data, name, 8);
+    claim.timestamp = 0;
+    SendCANMessage(claim);
+}
+
+void MainWindow::TesterPresentFnc()
+{
+    KWP_msg_T msg;
+    msg.SID = 0x3E;
+    msg.len = 1;
+    KWPonCAN_Send(1, 0x18DAFFF9, &msg);
+}
+
+void MainWindow::on_pushButton_clicked()
+{
+    // Reachable from no widget (the form has no object named pushButton): it
+    // reads the S3 records of a chosen file into a local buffer and nothing more.
+    const QString name = QFileDialog::getOpenFileName(this, tr("Open File"));
+    if (name.isEmpty())
+        return;
+    QFile f(name);
+    if (!f.open(QIODevice::ReadOnly))
+        return;
+    QByteArray records;
+    while (!f.atEnd()) {
+        const QByteArray line = f.readLine(500);
+        if (line.startsWith("S3"))
+            records += line;
+    }
+}

@@ -1,0 +1,88 @@
+// The tool's one window: start-up, connection, capture, identification
+// readout, update file loading and the programming sequence, each in its slots.
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QString>
+#include <cstdint>
+
+#include "update_file.h"
+
+class QTimer;
+
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+private slots:
+    void LiberaMemoria();
+    void ConnectInterface();
+    void TesterPresentFnc();
+    void SendTesterAddressClaim();
+    void ReadECUInfo();
+    void UpdateHWInterfaceStatus();
+    void on_pushButton_clicked();
+    void on_pushButton_Capture_clicked();
+    void SendCaptureMessage();
+    void CancelCapture(int);
+    void CheckECUPresence();
+    void on_pushButton_ConnectToECU_clicked();
+    void on_pushButton_BrowseFile_clicked();
+    void LoadUpdateFile(QString path);
+    void EnableUpdate();
+    void on_pushButton_Update_clicked();
+    void UpdateRoutine();
+    void CalcolaSecurityKey(unsigned char* seed, unsigned char* key);
+    void InitGUI();
+    void ResetGUI();
+    void on_progressBar_valueChanged(int value);
+
+private:
+    Ui::MainWindow* ui;
+    QMessageBox msgBox;
+    QTimer* CaptureTimer = nullptr;
+    QTimer* TesterPresentTimer = nullptr;
+    QTimer* AddressClaimTimer = nullptr;
+    QTimer* SequenceTimer = nullptr;
+    QTimer* UpdateStatusTimer = nullptr;
+    sector_T* update_sector_start = nullptr;
+    sector_T* current_sector = nullptr;
+    uint32_t sectors_tot_len = 0;
+    uint32_t hw_id = 0xFFFFFFFFu;  // "not programmed": no ECU reports it, so nothing matches it
+    uint8_t update_file_ok = 0;
+    uint8_t file_fw_checksum[10] = {};
+    uint32_t file_fw_hw_compatibility = 0;
+    uint16_t max_packet_lenght = 128;
+    bool update_allowed = false;
+    uint8_t security_key[5] = {};
+    bool update_success = false;
+    int hw_interface_baudrate = 250;
+    char browse_file_path[500] = {};
+    uint8_t phys_ECU_addr = 0x22;
+    uint32_t kwp_can_send_id = 0;
+    uint32_t kwp_can_rec_id = 0;
+
+    // A programming run in progress, and the state its start took from the
+    // widgets it locks (Browse and Capture must not change the sector list or
+    // rebind the sequence timer under a run).
+    bool run_in_progress = false;
+    bool run_saved_update_group = false;
+    bool run_saved_capture = false;
+    int run_rejected_keys = 0;  // a run gives up after three rejected keys
+    void BeginRun();
+    void EndRun();
+    bool hwMatches() const;
+
+    friend class MainWindowProbe;  // window tests read the members
+};
+
+#endif

@@ -1,0 +1,88 @@
+// Capture of a powering-up ECU into its bootloader, and the presence check.
+#include <QTimer>
+
+#include "kwp.h"
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+namespace {
+// The code with which a powering-up ECU is asked to stay in its bootloader.
+const uint8_t kCaptureCode[6] = {0xA5, 0x5A, 0xC3, 0x3C, 0x96, 0x69};
+constexpr uint32_t kBroadcastId = 0x18DAFFF9;
+}  // namespace
+
+void MainWindow::on_pushButton_Capture_clicked()
+{
+    if (ui->pushButton_Capture->isChecked()) {
+        ui->group_UpdateFile->setEnabled(false);
+        ui->pushButton_Update->setEnabled(false);
+        msgBox.setText(tr("Please turn the ECU off"));
+        msgBox.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        if (msgBox.exec() != QMessageBox::Ok) {
+            ui->pushButton_Capture->setChecked(false);
+            return;
+        }
+        CaptureTimer->setInterval(100);
+        CaptureTimer->start();
+        TesterPresentTimer->setInterval(2000);
+        TesterPresentTimer->start();
+        ui->label_ActionBar->setText(tr("Waiting for communication..."));
+        msgBox.setText(tr("Please turn the ECU on..."));
+        msgBox.setStandardButtons(QMessageBox::Cancel);
+        connect(&msgBox, SIGNAL(finished(int)), this, SLOT(CancelCapture(int)));
+        msgBox.open();
+        if (!AddressClaimTimer->isActive())
+            AddressClaimTimer->start();
+        ui->pushButton_Capture->setText(tr("Stop Capture"));
+    } else {
+        CaptureTimer->stop();
+        ui->pushButton_Capture->setText(tr("Start Capture"));
+        TesterPresentTimer->stop();
+        disconnect(&msgBox, SIGNAL(finished(int)), this, SLOT(CancelCapture(int)));
+        msgBox.close();
+    }
+}
+
+void MainWindow::SendCaptureMessage()
+{
+    KWP_msg_T msg;
+    msg.SID = 0x80;
+    msg.len = 7;
+    for (int i = 0; i < 6; ++i)
+        msg.payload[i] = kCaptureCode[i];
+    KWPonCAN_Send(1, kBroadcastId, &msg);
+}
+
+void MainWindow::CancelCapture(int)
+{
+    ui->pushButton_Capture->setChecked(false);
+    ui->label_ActionBar->setText(QString());
+    on_pushButton_Capture_clicked();
+}
+
+void MainWindow::CheckECUPresence()
+{
+    KWP_msg_T request;
+    request.SID = 0x3E;
+    request.len = 1;
+    KWP_msg_T answer;
+    uint32_t answer_id = kwp_can_rec_id;
+    if (KWPonCAN_SendAndReceive(kwp_can_send_id, &request, &answer_id, &answer, 500) != 0)
+        return;
+    AddressClaimTimer->stop();
+    ui->pushButton_Capture->setChecked(false);
+    disconnect(&msgBox, SIGNAL(finished(int)), this, SLOT(CancelCapture(int)));
+    msgBox.close();
+    on_pushButton_Capture_clicked();
+    on_pushButton_ConnectToECU_clicked();
+    ui->label_ActionBar->setText(tr("Bootloader active"));
+}
+
+void MainWindow::on_pushButton_ConnectToECU_clicked()
+{
+    disconnect(SequenceTimer, SIGNAL(timeout()), this, SLOT(UpdateRoutine()));
+    // Qt::UniqueConnection: bound once, also after a second capture.
+    connect(SequenceTimer, SIGNAL(timeout()), this, SLOT(ReadECUInfo()), Qt::UniqueConnection);
+    SequenceTimer->setInterval(10);
+    SequenceTimer->start();
+}

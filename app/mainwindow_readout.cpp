@@ -1,0 +1,93 @@
+// The ECU's identification, read one item per tick of the sequence timer.
+#include <QFile>
+#include <QTimer>
+
+#include "kwp.h"
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+namespace {
+
+QString numberText(const uint8_t* d)
+{
+    const uint32_t v = d[0] | d[1] << 8 | d[2] << 16 | static_cast<uint32_t>(d[3]) << 24;
+    return QString::asprintf("%07d", static_cast<int32_t>(v));
+}
+
+QString versionText(const uint8_t* d)
+{
+    return QString::asprintf("%02d.%02d.%02d.%02d", d[0], d[1], d[2], d[3]);
+}
+
+}  // namespace
+
+void MainWindow::ReadECUInfo()
+{
+    static uint8_t fase = 0;
+    // A step that opens a message box (a failed reload) runs a nested event
+    // loop in which the timer keeps firing: one step at a time.
+    static bool busy = false;
+    if (busy)
+        return;
+    busy = true;
+
+    if (fase <= 6) {
+        KWP_msg_T request;
+        request.SID = 0x22;
+        request.len = 5;
+        request.payload[0] = 0xFF;
+        request.payload[1] = fase;
+        request.payload[2] = 0x00;
+        request.payload[3] = 0x00;
+        KWP_msg_T answer;
+        uint32_t answer_id = kwp_can_rec_id;
+        const int r = KWPonCAN_SendAndReceive(kwp_can_send_id, &request, &answer_id, &answer, 20000);
+        // A positive answer must hold the bytes the step reads (after the
+        // echoed FF nn): a shorter one is a failure, never bytes left over.
+        const uint32_t needed = fase == 6 ? 2 : 4;
+        const bool ok = r == 0 && answer.SID == 0x62 && answer.len >= 3 + needed;
+        const uint8_t* d = &answer.payload[2];
+        const bool blank = ok && d[0] == 0xFF && d[1] == 0xFF && d[2] == 0xFF && d[3] == 0xFF;
+        QLabel* target = nullptr;
+        switch (fase) {
+        case 0: target = ui->label_HWID; break;
+        case 1: target = ui->label_HWver; break;
+        case 2: target = ui->label_BOOTinterface; break;
+        case 3: target = ui->label_BOOTver; break;
+        case 4: target = ui->label_FWID; break;
+        case 5: target = ui->label_FWver; break;
+        default: break;
+        }
+        if (fase == 6) {
+            max_packet_lenght = ok ? static_cast<uint16_t>(d[0] + d[1] * 256) : 128;
+        } else if (!ok) {
+            target->setText(tr("n.a."));
+        } else if (blank) {
+            target->setText(tr("- - -"));
+        } else if (fase == 0 || fase == 4) {
+            target->setText(numberText(d));
+            if (fase == 0)
+                hw_id = d[0] | d[1] << 8 | d[2] << 16 | static_cast<uint32_t>(d[3]) << 24;
+        } else {
+            target->setText(versionText(d));
+        }
+        ++fase;
+        busy = false;
+        return;
+    }
+
+    ui->group_InfoBootloader->setEnabled(true);
+    ui->group_InfoApplication->setEnabled(true);
+    ui->label_ActionBar->setText(tr("Capture OK"));
+    ui->group_UpdateFile->setEnabled(true);
+    {
+        const QString path = QFile::decodeName(QByteArray(browse_file_path));
+        QFile test(path);
+        if (!path.isEmpty() && test.open(QIODevice::ReadOnly))
+            LoadUpdateFile(path);
+    }
+    EnableUpdate();
+    fase = 0;
+    SequenceTimer->stop();
+    busy = false;
+}

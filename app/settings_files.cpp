@@ -1,0 +1,111 @@
+#include "settings_files.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+constexpr qint64 kLineBytes = 500;  // a read gives at most 499 bytes of a line
+
+// The next line of content from pos, as a read of at most 499 bytes would give it.
+QByteArray nextLine(const QByteArray& content, int& pos)
+{
+    int start = pos;
+    while (pos < content.size() && pos - start < kLineBytes - 1) {
+        ++pos;
+        if (content[pos - 1] == '\n')
+            break;
+    }
+    return content.mid(start, pos - start);
+}
+
+bool parseInt(const QByteArray& line, int base, long& out)
+{
+    QByteArray z = line;  // NUL-terminated copy
+    const char* s = z.constData();
+    char* end = nullptr;
+    errno = 0;
+    long v = base == 10 ? std::strtol(s, &end, 10) : static_cast<long>(std::strtoul(s, &end, 16));
+    if (end == s || errno == ERANGE)
+        return false;
+    out = v;
+    return true;
+}
+
+}  // namespace
+
+Settings parseConf(const QByteArray& content)
+{
+    Settings s;
+    int pos = 0;
+    long v;
+    QByteArray l1 = nextLine(content, pos);
+    if (parseInt(l1, 10, v) && v >= INT32_MIN && v <= INT32_MAX)
+        s.baudrate = static_cast<int>(v);
+    QByteArray l2 = nextLine(content, pos);
+    if (parseInt(l2, 16, v))
+        s.ecuAddress = static_cast<uint8_t>(v & 0xFF);
+    return s;
+}
+
+int checkedBaudrate(int kbit)
+{
+    switch (kbit) {
+    case 50: case 100: case 125: case 150: case 200: case 250: case 500: case 1000:
+        return kbit;
+    default:
+        return 250;
+    }
+}
+
+QByteArray defaultConfContent()
+{
+    Settings d;
+    return QByteArray::number(d.baudrate) + "\n" + QByteArray::number(d.ecuAddress, 16).toUpper() + "\n";
+}
+
+Settings readConfFile()
+{
+    QFile f(QStringLiteral("conf.dat"));
+    if (f.open(QIODevice::ReadOnly)) {
+        // Two lines are all that is read.
+        QByteArray content = f.readLine(kLineBytes);
+        content += f.readLine(kLineBytes);
+        return parseConf(content);
+    }
+    QFile create(QStringLiteral("conf.dat"));
+    if (create.open(QIODevice::ReadWrite))
+        create.write(defaultConfContent());
+    return Settings();
+}
+
+QByteArray pathFromHystory(const QByteArray& content, bool readOk)
+{
+    if (!readOk || content.isEmpty() || content.size() >= kLineBytes)
+        return QByteArray();
+    int nul = content.indexOf('\0');
+    return nul >= 0 ? content.left(nul) : content;
+}
+
+QByteArray readHystFile()
+{
+    QFile f(QStringLiteral("hyst.dat"));
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    QByteArray content(kLineBytes, '\0');
+    qint64 n = f.read(content.data(), kLineBytes);
+    if (n > 0)
+        content.truncate(static_cast<int>(n));
+    return pathFromHystory(n > 0 ? content : QByteArray(), n > 0);
+}
+
+bool writeHystFile(const QByteArray& path)
+{
+    QSaveFile f(QStringLiteral("hyst.dat"));
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    f.write(path);
+    return f.commit();
+}

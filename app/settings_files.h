@@ -1,0 +1,34 @@
+// The two small files in the working directory: "conf.dat" (bit rate and
+// ECU address) and "hyst.dat" (the update file chosen last).
+#ifndef TAVELIN_SETTINGS_FILES_H
+#define TAVELIN_SETTINGS_FILES_H
+
+#include <QByteArray>
+#include <cstdint>
+
+struct Settings {
+    int baudrate = 250;      // kbit/s
+    uint8_t ecuAddress = 0x22;
+};
+
+// Parses the first two lines of "conf.dat": a decimal bit rate and a
+// hexadecimal address (either case, optional 0x; its low 8 bits are used).
+// A line that is missing or holds no number keeps that value's default.
+Settings parseConf(const QByteArray& content);
+// The bit rates the window accepts; any other becomes 250 for the run.
+int checkedBaudrate(int kbit);
+// What a missing "conf.dat" is created with: "250\n22\n".
+QByteArray defaultConfContent();
+
+// Reads "conf.dat" in the current directory, creating it with the defaults
+// when it is missing (the file is never rewritten otherwise).
+Settings readConfFile();
+
+// The stored path of "hyst.dat": its whole content when 1 to 499 bytes,
+// otherwise none (a longer content would be a cut path).
+QByteArray pathFromHystory(const QByteArray& content, bool readOk);
+QByteArray readHystFile();
+// Replaces "hyst.dat" whole, or leaves it as it was when that fails.
+bool writeHystFile(const QByteArray& path);
+
+#endif
