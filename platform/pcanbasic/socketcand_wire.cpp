@@ -207,7 +207,7 @@ Splitter::Item Splitter::next()
             std::size_t open = buf_.find('<', pos_);
             pos_ = open == std::string::npos ? buf_.size() : open;
             item.kind = Kind::Error;
-            item.text = "expected '<'";
+            item.text = "expected a message start";
             compact();
             return item;
         }

@@ -83,6 +83,14 @@ void Hub::enqueue(Client& c, std::string text, bool traffic)
 {
     if (c.dead)
         return;
+    if (c.out.empty())
+        c.lastProgress = Clock::now();
+    if (text.rfind("< error ", 0) == 0) {
+        // An error quotes the peer's input: keep brackets out of its text.
+        for (std::size_t i = 8; i + 2 < text.size(); ++i)
+            if (text[i] == '<' || text[i] == '>')
+                text[i] = '?';
+    }
     c.outBytes += text.size();
     c.out.push_back({std::move(text), traffic});
     if (c.outBytes > opt_.maxQueuedBytes)
@@ -106,6 +114,7 @@ void Hub::flushOut(Client& c)
             return;
         }
         c.outOffset += static_cast<std::size_t>(n);
+        c.lastProgress = Clock::now();
         if (c.outOffset == o.text.size()) {
             c.outBytes -= o.text.size();
             c.out.pop_front();
@@ -253,6 +262,28 @@ void Hub::deliverDue()
         }
 }
 
+// A receiver far behind that is still reading pauses reading from every
+// client, so that a fast sender is slowed to what the slowest live reader
+// takes instead of that reader being dropped. A receiver that has taken
+// nothing for half a second pauses nobody: its queue grows to the limit, or
+// it stalls past stallLimit, and it is dropped.
+bool Hub::throttled() const
+{
+    auto now = Clock::now();
+    for (auto& [fd, c] : clients_)
+        if (!c->dead && c->outBytes > opt_.highWater && now - c->lastProgress < std::chrono::milliseconds(500))
+            return true;
+    return false;
+}
+
+void Hub::dropStalled()
+{
+    auto now = Clock::now();
+    for (auto& [fd, c] : clients_)
+        if (!c->dead && !c->out.empty() && c->holdUntil <= now && now - c->lastProgress > opt_.stallLimit)
+            drop(*c, "stopped reading (" + std::to_string(c->outBytes) + " bytes queued)");
+}
+
 int Hub::pollTimeoutMs() const
 {
     auto now = Clock::now();
@@ -277,13 +308,14 @@ void Hub::run(int stopFd)
         fds.push_back({stopFd, POLLIN, 0});
         fds.push_back({listenFd_, POLLIN, 0});
         auto now = Clock::now();
+        const bool paused = throttled();
         for (auto& [fd, c] : clients_) {
-            short ev = POLLIN;
+            short ev = paused ? 0 : POLLIN;
             if (!c->out.empty() && (!c->out.front().traffic || c->holdUntil <= now))
                 ev |= POLLOUT;
             fds.push_back({fd, ev, 0});
         }
-        int r = ::poll(fds.data(), fds.size(), pollTimeoutMs());
+        int r = ::poll(fds.data(), fds.size(), paused ? std::min(pollTimeoutMs(), 100) : pollTimeoutMs());
         if (r < 0 && errno != EINTR)
             break;
         if (fds[0].revents)
@@ -301,6 +333,7 @@ void Hub::run(int stopFd)
         deliverDue();
         for (auto& [fd, c] : clients_)
             flushOut(*c);
+        dropStalled();
         for (auto it = clients_.begin(); it != clients_.end();) {
             if (it->second->dead) {
                 ::close(it->first);

@@ -21,6 +21,8 @@ struct Options {
     unsigned bitrateKbit = 0;  // 0: unpaced
     std::string pcapPath;
     std::size_t maxQueuedBytes = 4u << 20;  // per client, before it is dropped
+    std::size_t highWater = 256u << 10;     // a client this far behind pauses the senders
+    std::chrono::milliseconds stallLimit{3000};  // a client that takes nothing this long is dropped
     std::chrono::milliseconds rawHold{200};
 };
 
@@ -50,6 +52,7 @@ private:
         std::size_t outOffset = 0;
         std::size_t outBytes = 0;
         Clock::time_point holdUntil{};
+        Clock::time_point lastProgress{};  // last time its socket took bytes, or its queue was empty
         bool dead = false;
     };
     struct Pending {
@@ -81,6 +84,8 @@ private:
     void deliverDue();
     void drop(Client& c, const std::string& why);
     int pollTimeoutMs() const;
+    bool throttled() const;
+    void dropStalled();
 };
 
 }  // namespace canhub

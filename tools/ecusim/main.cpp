@@ -158,6 +158,9 @@ int main(int argc, char** argv)
 
     const uint32_t reqId = 0x18DA00F9u | addr << 8, respId = 0x18DAF900u | addr;
     const uint32_t broadcastId = 0x18DAFFF9u;
+    // Frame time stamps count from initialisation; so does busUs() for time-outs.
+    const int64_t busStart = nowUs();
+    auto busUs = [&] { return nowUs() - busStart; };
     if (CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0) != PCAN_ERROR_OK) {
         std::cerr << "ecusim: cannot join the bus (see the line above)" << std::endl;
         return 1;
@@ -201,7 +204,7 @@ int main(int argc, char** argv)
         TPCANTimestamp ts;
         TPCANStatus s = CAN_Read(PCAN_USBBUS1, &m, &ts);
         if (s != PCAN_ERROR_OK) {
-            report(rx.poll(nowUs()).violations);
+            report(rx.poll(busUs()).violations);
             if (nowMs() - lastStatusCheck > 500) {
                 lastStatusCheck = nowMs();
                 if (CAN_GetStatus(PCAN_USBBUS1) != PCAN_ERROR_OK) {

@@ -145,8 +145,11 @@ uint16_t imageChecksum(const Image& img)
 bool writeHx1(std::ostream& out, const Image& img, uint32_t hwid, unsigned recordLen,
               Extension ext, std::string& err)
 {
-    if (recordLen < 1 || recordLen > 255) {
-        err = "record length must be 1 to 255";
+    // The tool reads a file line by line in reads of at most 499 bytes; a
+    // record of more than 243 data bytes would not fit one read.
+    if (recordLen < 1 || recordLen > kMaxHx1RecordLength) {
+        err = "record length must be 1 to " + std::to_string(kMaxHx1RecordLength) +
+              " (longer records do not fit the tool's 499-byte line reads)";
         return false;
     }
     uint32_t last = img.empty() ? 0 : img.rbegin()->first;

@@ -23,6 +23,9 @@ uint16_t imageChecksum(const Image& img);
 
 enum class Extension { Segment02, Linear04 };
 
+// ":" + 8 header digits + 2 per byte + 2 checksum digits + LF within 499 bytes.
+constexpr unsigned kMaxHx1RecordLength = 243;
+
 // The update file: checksum line, header, hardware line, download line and
 // descriptor, script end, then the records in ascending address order.
 bool writeHx1(std::ostream& out, const Image& img, uint32_t hwid, unsigned recordLen,

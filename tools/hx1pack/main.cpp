@@ -60,7 +60,8 @@ int main(int argc, char** argv)
             if (!number(value(), 0xFFFFFFFF, base)) usage("--base takes an address");
             haveBase = true;
         } else if (a == "--record-len") {
-            if (!number(value(), 255, recordLen) || recordLen == 0) usage("--record-len takes 1 to 255");
+            if (!number(value(), hexfile::kMaxHx1RecordLength, recordLen) || recordLen == 0)
+                usage("--record-len takes 1 to " + std::to_string(hexfile::kMaxHx1RecordLength));
         } else if (a == "--ext") {
             std::string v = value();
             if (v == "02") ext = hexfile::Extension::Segment02;

@@ -1,0 +1,364 @@
+// The window without an ECU: its widget tree, the two settings files, the
+// progress label, connecting and the bus status, and the update file loader.
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QtTest>
+
+#include "window_fixture.h"
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// A small update file for hardware id hw.
+QByteArray updateFile(uint32_t hw, int records = 4)
+{
+    QByteArray t = "0x0000\nCOMPATIBLE_HARDWARE_ID_VERSION = " + QByteArray::number(hw) +
+                   "\nDOWNLOAD =\n0x0,0x0,0x00,0x40\nPROGRAMMING_SCRIPT_END\n";
+    for (int i = 0; i < records; ++i)
+        t += QByteArray(":04") + QByteArray::number(0x8000 + 4 * i, 16).toUpper() + "00" + "01020304" +
+             QByteArray::number((0x100 - ((4 + 0x80 + 4 * i + 10) & 0xFF)) & 0xFF, 16).rightJustified(2, '0').toUpper() + "\n";
+    return t;
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void widgetTreeAsBuilt();
+    void confDatCases_data();
+    void confDatCases();
+    void missingConfDatIsCreated();
+    void hystDatCases();
+    void progressLabel();
+    void connectRetryAndBusStatus();
+    void browseLoadsAndDecides();
+    void loaderMessages_data();
+    void loaderMessages();
+};
+
+void WindowTest::widgetTreeAsBuilt()
+{
+    Bench b;
+    MainWindow* w = b.open();
+    QCOMPARE(w->objectName(), QString("MainWindow"));
+    QCOMPARE(w->windowTitle(), QString("Tavelin v3.1.4"));
+    QCOMPARE(w->size(), QSize(460, 600));
+    QCOMPARE(w->minimumSize(), QSize(460, 600));
+    QCOMPARE(w->maximumSize(), QSize(460, 600));
+    QVERIFY(!w->windowIcon().isNull());
+    QCOMPARE(w->sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
+
+    struct Row {
+        const char* name;
+        const char* cls;
+        const char* parent;
+        QRect geometry;
+        const char* text;  // nullptr: not a label/button
+        bool enabled;
+    };
+    const Row rows[] = {
+        {"group_InfoApplication", "QGroupBox", "centralWidget", {30, 300, 400, 81}, nullptr, false},
+        {"label_5", "QLabel", "group_InfoApplication", {20, 25, 61, 16}, "SW code:", true},
+        {"label_FWID", "QLabel", "group_InfoApplication", {90, 25, 110, 16}, "- - -", true},
+        {"label_6", "QLabel", "group_InfoApplication", {20, 50, 61, 16}, "SW version:", true},
+        {"label_FWver", "QLabel", "group_InfoApplication", {90, 50, 110, 16}, "- - -", true},
+        {"pushButton_Update", "QPushButton", "centralWidget", {30, 510, 100, 41}, "Update", false},
+        {"progressBar", "QProgressBar", "centralWidget", {140, 510, 290, 21}, nullptr, true},
+        {"pushButton_Capture", "QPushButton", "centralWidget", {80, 10, 300, 31}, "Start Capture", false},
+        {"label_ActionBar", "QLabel", "centralWidget", {140, 530, 251, 21}, "", true},
+        {"group_UpdateFile", "QGroupBox", "centralWidget", {30, 390, 400, 105}, nullptr, false},
+        {"label_7", "QLabel", "group_UpdateFile", {60, 70, 100, 16}, "HW ID compatibility:", true},
+        {"label_HWIDcompatibility", "QLabel", "group_UpdateFile", {170, 70, 71, 16}, "- - - ", true},
+        {"pushButton_BrowseFile", "QPushButton", "group_UpdateFile", {320, 25, 60, 24}, "Browse...", true},
+        {"lineEdit_FileName", "QLineEdit", "group_UpdateFile", {20, 26, 280, 22}, nullptr, false},
+        {"label_check_HWID_compatibility", "QLabel", "group_UpdateFile", {20, 60, 31, 31}, "", true},
+        {"label_ProgressBar_value", "QLabel", "centralWidget", {400, 530, 32, 21}, "0%", true},
+        {"group_Tavelin", "QGroupBox", "centralWidget", {30, 50, 400, 101}, nullptr, true},
+        {"label_Bitrate", "QLabel", "group_Tavelin", {20, 25, 41, 16}, "Bitrate:", true},
+        {"label_AddressClaim", "QLabel", "group_Tavelin", {20, 50, 71, 16}, "Address claim:", true},
+        {"label_BusStatus", "QLabel", "group_Tavelin", {20, 75, 61, 16}, "Bus Status:", true},
+        {"label_BitrateValue", "QLabel", "group_Tavelin", {100, 25, 100, 16}, "250 [kbit/s]", true},
+        {"label_AddressValue", "QLabel", "group_Tavelin", {100, 50, 100, 16}, "22 [HEX]", true},
+        {"label_BusStatusValue", "QLabel", "group_Tavelin", {90, 75, 110, 16}, "not connected", true},
+        {"group_InfoBootloader", "QGroupBox", "centralWidget", {30, 160, 400, 131}, nullptr, false},
+        {"label_4", "QLabel", "group_InfoBootloader", {20, 50, 101, 16}, "Interface version:", true},
+        {"label_HWver", "QLabel", "group_InfoBootloader", {90, 75, 110, 16}, "- - - ", true},
+        {"label_HWID", "QLabel", "group_InfoBootloader", {90, 100, 110, 16}, "- - - ", true},
+        {"label_BOOTinterface", "QLabel", "group_InfoBootloader", {130, 50, 70, 16}, "- - -", true},
+        {"label_BOOTver", "QLabel", "group_InfoBootloader", {90, 25, 110, 16}, "- - - ", true},
+        {"label", "QLabel", "group_InfoBootloader", {20, 75, 62, 16}, "HW Version:", true},
+        {"label_2", "QLabel", "group_InfoBootloader", {22, 100, 41, 16}, "HW ID:", true},
+        {"label_3", "QLabel", "group_InfoBootloader", {20, 25, 71, 16}, "SW version:", true},
+    };
+    for (const Row& r : rows) {
+        QWidget* wd = w->findChild<QWidget*>(r.name);
+        QVERIFY2(wd, r.name);
+        QCOMPARE(QString(wd->metaObject()->className()), QString(r.cls));
+        QCOMPARE(wd->parentWidget()->objectName(), QString(r.parent));
+        QCOMPARE(wd->geometry(), r.geometry);
+        QCOMPARE(wd->isEnabledTo(wd->parentWidget()), r.enabled);
+        if (r.text) {
+            if (auto* l = qobject_cast<QLabel*>(wd))
+                QCOMPARE(l->text(), QString(r.text));
+            else
+                QCOMPARE(qobject_cast<QPushButton*>(wd)->text(), QString(r.text));
+        }
+    }
+    const Qt::Alignment right = Qt::AlignRight | Qt::AlignTrailing | Qt::AlignVCenter;
+    for (const char* n : {"label_FWID", "label_FWver", "label_BitrateValue", "label_AddressValue",
+                          "label_BusStatusValue", "label_HWver", "label_HWID", "label_BOOTinterface", "label_BOOTver"})
+        QCOMPARE(b.find<QLabel>(n)->alignment(), right);
+    QCOMPARE(b.find<QLabel>("label_ProgressBar_value")->alignment(), Qt::Alignment(Qt::AlignCenter));
+    QVERIFY(b.find<QLabel>("label_BusStatusValue")->font().bold());
+    QCOMPARE(b.find<QGroupBox>("group_Tavelin")->title(), QString("Tavelin"));
+    QCOMPARE(b.find<QGroupBox>("group_UpdateFile")->title(), QString("Update File"));
+    auto* bar = b.find<QProgressBar>("progressBar");
+    QVERIFY(!bar->isTextVisible());
+    QCOMPARE(bar->value(), 0);
+    QCOMPARE(bar->textDirection(), QProgressBar::TopToBottom);
+    auto* capture = b.find<QPushButton>("pushButton_Capture");
+    QVERIFY(capture->isCheckable());
+    QVERIFY(!capture->isChecked());
+    // Menus: Connection (Configure..., Connect) and an empty "?".
+    auto menus = w->menuBar()->actions();
+    QCOMPARE(menus.size(), 2);
+    QCOMPARE(menus[0]->text(), QString("Connection"));
+    QCOMPARE(menus[1]->text(), QString("?"));
+    QVERIFY(menus[1]->menu()->actions().isEmpty());
+    auto items = menus[0]->menu()->actions();
+    QCOMPARE(items.size(), 2);
+    QCOMPARE(items[0]->objectName(), QString("actionConfigure"));
+    QCOMPARE(items[0]->text(), QString("Configure..."));
+    QCOMPARE(items[1]->text(), QString("Connect"));
+    QVERIFY(items[1]->isCheckable());
+    QVERIFY(!items[1]->isChecked());
+    QVERIFY(items[1]->isEnabled());  // not connected: offered for a retry
+    items[0]->trigger();            // Configure... does nothing
+    QVERIFY(w->findChild<QToolBar*>("mainToolBar")->actions().isEmpty());
+    QVERIFY(w->findChild<QStatusBar*>("statusBar"));
+    QCOMPARE(w->findChild<QMenuBar*>("menuBar")->geometry().width(), 460);
+}
+
+void WindowTest::confDatCases_data()
+{
+    QTest::addColumn<QByteArray>("conf");
+    QTest::addColumn<QString>("bitrate");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<uint>("sendId");
+    QTest::newRow("300 is replaced for the run") << QByteArray("300\n22\n") << "250 [kbit/s]" << "22 [HEX]" << 0x18DA22F9u;
+    QTest::newRow("500 and 7f") << QByteArray("500\n7f\n") << "500 [kbit/s]" << "7F [HEX]" << 0x18DA7FF9u;
+    QTest::newRow("low byte of 122") << QByteArray("125\n122\n") << "125 [kbit/s]" << "22 [HEX]" << 0x18DA22F9u;
+    QTest::newRow("0x prefix, no line end") << QByteArray("1000\n0x05") << "1000 [kbit/s]" << "5 [HEX]" << 0x18DA05F9u;
+    QTest::newRow("garbage lines give the defaults") << QByteArray("fast\nzz\n") << "250 [kbit/s]" << "22 [HEX]" << 0x18DA22F9u;
+    QTest::newRow("missing address line") << QByteArray("150\n") << "150 [kbit/s]" << "22 [HEX]" << 0x18DA22F9u;
+    QTest::newRow("empty file") << QByteArray("") << "250 [kbit/s]" << "22 [HEX]" << 0x18DA22F9u;
+    for (int r : {50, 100, 200})
+        QTest::newRow(qPrintable(QString("accepted %1").arg(r))) << QByteArray::number(r) + "\n22\n"
+                                                                  << QString("%1 [kbit/s]").arg(r) << "22 [HEX]" << 0x18DA22F9u;
+    for (int r : {0, 251, 2000, 10})
+        QTest::newRow(qPrintable(QString("refused %1").arg(r))) << QByteArray::number(r) + "\n22\n"
+                                                                 << "250 [kbit/s]" << "22 [HEX]" << 0x18DA22F9u;
+}
+
+void WindowTest::confDatCases()
+{
+    QFETCH(QByteArray, conf);
+    QFETCH(QString, bitrate);
+    QFETCH(QString, address);
+    QFETCH(uint, sendId);
+    Bench b;
+    writeFile(b.path("conf.dat"), conf);
+    MainWindow* w = b.open();
+    QCOMPARE(b.text("label_BitrateValue"), bitrate);
+    QCOMPARE(b.text("label_AddressValue"), address);
+    QCOMPARE(MainWindowProbe::sendId(w), sendId);
+    QCOMPARE(MainWindowProbe::recId(w), 0x18DAF900u | (sendId >> 8 & 0xFF));
+    QCOMPARE(readFile(b.path("conf.dat")), conf);  // never rewritten
+}
+
+void WindowTest::missingConfDatIsCreated()
+{
+    Bench b;
+    MainWindow* w = b.open();
+    QCOMPARE(readFile(b.path("conf.dat")), QByteArray("250\n22\n"));
+    QCOMPARE(MainWindowProbe::sendId(w), 0x18DA22F9u);
+    QCOMPARE(MainWindowProbe::recId(w), 0x18DAF922u);
+}
+
+void WindowTest::hystDatCases()
+{
+    const QByteArray plain = "/work/fw/update v2.hx1";
+    const QByteArray accented = QFile::encodeName(QString::fromUtf8("/tmp/m\xc3\xa9tier/\xc3\xa9" "cu.hx1"));
+    struct Case {
+        QByteArray content;
+        QString shown;
+        QByteArray stored;
+    };
+    const Case cases[] = {
+        {plain, QString::fromLatin1(plain), plain},
+        {"", "", ""},
+        {QByteArray(499, 'a'), QString(499, 'a'), QByteArray(499, 'a')},
+        {QByteArray(500, 'a'), "", ""},  // never a cut path
+        {QByteArray(800, 'a'), "", ""},
+        {accented, QString::fromUtf8("/tmp/m\xc3\xa9tier/\xc3\xa9" "cu.hx1"), accented},
+    };
+    for (const Case& c : cases) {
+        Bench b;
+        writeFile(b.path("hyst.dat"), c.content);
+        MainWindow* w = b.open();
+        QCOMPARE(b.find<QLineEdit>("lineEdit_FileName")->text(), c.shown);
+        QCOMPARE(MainWindowProbe::browsePath(w), c.stored);
+    }
+}
+
+void WindowTest::progressLabel()
+{
+    Bench b;
+    b.open();
+    auto* bar = b.find<QProgressBar>("progressBar");
+    for (int v : {37, 100, 0}) {
+        bar->setValue(v);
+        QCOMPARE(b.text("label_ProgressBar_value"), QString("%1%").arg(v));
+    }
+}
+
+void WindowTest::connectRetryAndBusStatus()
+{
+    Bench b;
+    QVERIFY(b.startHub());
+    const int port = b.hub.port;
+    b.hub.p.stop();
+    MainWindow* w = b.open();
+    QCOMPARE(b.text("label_BusStatusValue"), QString("not connected"));
+    QVERIFY(!b.find<QPushButton>("pushButton_Capture")->isEnabled());
+    QVERIFY(!MainWindowProbe::timer(w, "AddressClaim"));
+    // The hub comes up: Connect makes the window as after a successful start.
+    QVERIFY(b.hub.start());  // again, on the same port
+    QCOMPARE(b.hub.port, port);
+    testbench::RawClient observer;
+    QVERIFY(observer.connect(port));
+    QAction* connectAction = w->findChild<QAction*>("actionConnect");
+    connectAction->trigger();
+    QVERIFY(connectAction->isChecked());
+    QVERIFY(!connectAction->isEnabled());
+    QVERIFY(b.find<QPushButton>("pushButton_Capture")->isEnabled());
+    QVERIFY(MainWindowProbe::timer(w, "AddressClaim")->isActive());
+    QVERIFY(waitFor([&] { return b.text("label_BusStatusValue") == "<font color='green'>OK</font>"; }));
+    // The address claim goes out every 100 ms, with no ECU on the bus.
+    int claims = 0;
+    QVERIFY(waitFor([&] {
+        while (auto f = observer.nextFrame(1)) {
+            if (f->id == 0x18EEFFF9 && f->extended && f->dlc == 8 && f->data[0] == 0xFF && f->data[2] == 0xDF &&
+                f->data[3] == 0x0B && f->data[5] == 0x81)
+                ++claims;
+        }
+        return claims >= 5;
+    }));
+    // The bus is lost: red; it comes back: green again without the user.
+    b.hub.p.stop();
+    QVERIFY(waitFor([&] { return b.text("label_BusStatusValue") == "<font color='red'>BUS OFF</font>"; }));
+    QVERIFY(b.hub.start());
+    QVERIFY(waitFor([&] { return b.text("label_BusStatusValue") == "<font color='green'>OK</font>"; }));
+}
+
+void WindowTest::browseLoadsAndDecides()
+{
+    Bench b;
+    MainWindow* w = b.open();
+    BoxAnswerer answers;
+    writeFile(b.path("match.hx1"), updateFile(12345));
+    writeFile(b.path("other.hx1"), updateFile(999));
+    MainWindowProbe::setHwId(w, 12345);
+    b.find<QGroupBox>("group_UpdateFile")->setEnabled(true);  // as after a readout
+    auto* update = b.find<QPushButton>("pushButton_Update");
+    auto* browse = b.find<QPushButton>("pushButton_BrowseFile");
+    auto* check = b.find<QLabel>("label_check_HWID_compatibility");
+
+    answers.chooseFile(b.path("other.hx1"));
+    browse->click();
+    QCOMPARE(b.text("label_HWIDcompatibility"), QString("999"));
+    QVERIFY(!update->isEnabled());
+    QVERIFY(!check->pixmap().isNull());
+    QCOMPARE(check->pixmap().size(), QSize(25, 25));  // the red cross
+    QCOMPARE(b.text("label_ActionBar"), QString("File successfully loaded"));
+    QCOMPARE(readFile(b.path("hyst.dat")), QFile::encodeName(b.path("other.hx1")));
+
+    answers.chooseFile(b.path("match.hx1"));
+    browse->click();
+    QVERIFY(update->isEnabled());
+    QVERIFY(MainWindowProbe::updateAllowed(w));
+    QCOMPARE(check->pixmap().size(), QSize(25, 24));  // the tick
+    QCOMPARE(MainWindowProbe::sectors(w), (std::vector<std::pair<uint32_t, uint32_t>>{{0, 0}, {0x8000, 16}}));
+
+    // Cancel changes nothing.
+    answers.chooseFile(QString());
+    browse->click();
+    QVERIFY(update->isEnabled());
+    QCOMPARE(b.find<QLineEdit>("lineEdit_FileName")->text(), b.path("match.hx1"));
+    QCOMPARE(MainWindowProbe::totalLength(w), 16u);
+
+    // A path longer than 499 bytes is loaded but never stored cut.
+    QString longDir = b.path(QString(240, 'd'));
+    QVERIFY(QDir().mkpath(longDir + "/" + QString(240, 'e')));
+    QString longPath = longDir + "/" + QString(240, 'e') + "/long.hx1";
+    writeFile(longPath, updateFile(12345));
+    answers.chooseFile(longPath);
+    browse->click();
+    QCOMPARE(b.text("label_ActionBar"), QString("File successfully loaded"));
+    QCOMPARE(readFile(b.path("hyst.dat")), QFile::encodeName(b.path("match.hx1")));
+    QCOMPARE(MainWindowProbe::browsePath(w), QFile::encodeName(b.path("match.hx1")));
+}
+
+void WindowTest::loaderMessages_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("short first line") << QByteArray("0x1\n") << "Formato file non corretto";
+    QTest::newRow("no 0x") << QByteArray("1234567\n") << "Uncorrect file format";
+    QTest::newRow("no hardware line") << QByteArray("0x1234\nDOWNLOAD =\n") << "Uncorrect file format";
+    QTest::newRow("bad record checksum") << updateFile(1).replace("01020304", "01020305") << "Corrupted file";
+}
+
+void WindowTest::loaderMessages()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, message);
+    Bench b;
+    MainWindow* w = b.open();
+    BoxAnswerer answers;
+    answers.answer(message, QMessageBox::Ok);
+    writeFile(b.path("f.hx1"), content);
+    MainWindowProbe::loadFile(w, b.path("f.hx1"));
+    QCOMPARE(answers.seen, QStringList{message});
+    QCOMPARE(b.text("label_ActionBar"), QString());
+    QCOMPARE(b.text("label_HWIDcompatibility"), QString("- - -"));
+    QVERIFY(!b.find<QPushButton>("pushButton_Update")->isEnabled());
+    // A file that cannot be opened.
+    answers.answer("Cannot open selected file", QMessageBox::Ok);
+    MainWindowProbe::loadFile(w, b.path("missing.hx1"));
+    QCOMPARE(answers.seen.last(), QString("Cannot open selected file"));
+}
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"

@@ -1,0 +1,186 @@
+// brivex against the fake PCAN-Basic: the exact adapter calls, status
+// handling, the receive filter and the trace lines.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "brivex.h"
+#include "fake_pcanbasic.h"
+
+namespace {
+
+struct BrivexTest : ::testing::Test {
+    void SetUp() override { fakePcan() = FakePcan(); }
+    static TPCANMsg frame(DWORD id, BYTE type, std::initializer_list<BYTE> data)
+    {
+        TPCANMsg m{};
+        m.ID = id;
+        m.MSGTYPE = type;
+        m.LEN = static_cast<BYTE>(data.size());
+        int i = 0;
+        for (BYTE b : data)
+            m.DATA[i++] = b;
+        return m;
+    }
+};
+
+TEST_F(BrivexTest, InitOpensChannelAndAdmitsTheEcuResponseIdentifier)
+{
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(InitHWInterface(250, 0x22), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n------ Connected with Peak PCAN-USB ----------\n");
+    std::vector<std::string> expected = {
+        "CAN_Initialize 51 011C 0 0 0",
+        "CAN_SetValue 51 04 00 1",
+        "CAN_FilterMessages 51 18DAF922 18DAF922 2",
+        "CAN_SetValue 51 04 02 1",
+    };
+    EXPECT_EQ(fakePcan().calls, expected);
+}
+
+TEST_F(BrivexTest, UnlistedRatesMakeNoAdapterCallAndKeepTheStoredCode)
+{
+    ASSERT_EQ(InitHWInterface(500, 0x22), 0);
+    for (int rate : {150, 20, 33, 800, 0, -250}) {
+        fakePcan() = FakePcan();
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(InitHWInterface(rate, 0x22), -1) << rate;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n------ ERROR connecting Peak PCAN-USB ----------\n");
+        EXPECT_TRUE(fakePcan().calls.empty()) << rate;
+    }
+    // The stored code is still 500 kbit/s: a bad bus re-initialises with 0x001C.
+    fakePcan() = FakePcan();
+    fakePcan().status = PCAN_ERROR_BUSHEAVY;
+    EXPECT_EQ(GetHWInterfaceStatus(nullptr), -1);
+    std::vector<std::string> expected = {"CAN_GetStatus 51", "CAN_Reset 51", "CAN_Initialize 51 001C 0 0 0"};
+    EXPECT_EQ(fakePcan().calls, expected);
+}
+
+TEST_F(BrivexTest, EveryRateOfTheTableUsesItsCode)
+{
+    const std::pair<int, const char*> table[] = {{10, "672F"}, {50, "472F"}, {100, "432F"}, {125, "031C"},
+                                                 {250, "011C"}, {500, "001C"}, {1000, "0014"}};
+    for (auto [rate, code] : table) {
+        fakePcan() = FakePcan();
+        EXPECT_EQ(InitHWInterface(rate, 0), 0);
+        EXPECT_EQ(fakePcan().calls.at(0), std::string("CAN_Initialize 51 ") + code + " 0 0 0");
+    }
+}
+
+TEST_F(BrivexTest, AdapterRefusalFailsWithoutFilterSetup)
+{
+    fakePcan().initResult = PCAN_ERROR_NODRIVER;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(InitHWInterface(250, 0x22), -1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(fakePcan().calls.size(), 1u);
+}
+
+TEST_F(BrivexTest, SendMapsTypeAndMasksBusStateBits)
+{
+    ASSERT_EQ(InitHWInterface(250, 0x22), 0);
+    CAN_msg_T m{};
+    m.ID = 0x18EEFFF9;
+    m.dlc = 3;
+    m.data[0] = 0xAB;
+    m.data[1] = 0x01;
+    m.data[2] = 0xFF;
+    for (auto [type, expected] : {std::pair<uint8_t, BYTE>{1, PCAN_MESSAGE_EXTENDED},
+                                  {0, PCAN_MESSAGE_STANDARD}, {2, PCAN_MESSAGE_EXTENDED}}) {
+        fakePcan().written.clear();
+        m.type = type;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(SendCANMessage(m), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nID= 18EEFFF9 AB 01 FF \n");
+        ASSERT_EQ(fakePcan().written.size(), 1u);
+        EXPECT_EQ(fakePcan().written[0].MSGTYPE, expected);
+        EXPECT_EQ(fakePcan().written[0].LEN, 3);
+    }
+    fakePcan().writeResult = PCAN_ERROR_BUSOFF;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(SendCANMessage(m), 0);  // bus state only: counted as written
+    EXPECT_FALSE(testing::internal::GetCapturedStdout().empty());
+    fakePcan().writeResult = PCAN_ERROR_QXMTFULL;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(SendCANMessage(m), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // no trace of a lost frame
+}
+
+TEST_F(BrivexTest, SendRefusesALengthAboveEight)
+{
+    CAN_msg_T m{};
+    m.type = 1;
+    m.dlc = 9;
+    EXPECT_EQ(SendCANMessage(m), -1);
+    EXPECT_TRUE(fakePcan().written.empty());
+}
+
+TEST_F(BrivexTest, ReceiveReturnsOnlyTheTwoFamiliesAndKeepsBytesBeyondDlc)
+{
+    auto& rx = fakePcan().rx;
+    rx.push_back({frame(0x18DA22F9, PCAN_MESSAGE_EXTENDED, {1, 2}), 5});       // tester to ECU
+    rx.push_back({frame(0x122, PCAN_MESSAGE_STANDARD, {1}), 6});               // 11-bit
+    rx.push_back({frame(0x18EEFF22, PCAN_MESSAGE_EXTENDED, {0x02, 0x7E, 0x00}), 77});
+    CAN_msg_T r;
+    std::memset(&r, 0xEE, sizeof r);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(ReceiveCANMessage(&r, 100), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nID= 18EEFF22 02 7E 00 \n");
+    EXPECT_EQ(r.ID, 0x18EEFF22u);
+    EXPECT_EQ(r.type, 2);  // the adapter's flags, not 1
+    EXPECT_EQ(r.dlc, 3);
+    EXPECT_EQ(r.timestamp, 77u);
+    EXPECT_EQ(r.data[2], 0x00);
+    EXPECT_EQ(r.data[3], 0xEE);  // beyond dlc: untouched
+    EXPECT_TRUE(rx.empty());
+}
+
+TEST_F(BrivexTest, ReceiveTimeOutLeavesTheRecordUntouched)
+{
+    fakePcan().rx.push_back({frame(0x18DA22F9, PCAN_MESSAGE_EXTENDED, {1}), 5});
+    CAN_msg_T r;
+    std::memset(&r, 0x5A, sizeof r);
+    CAN_msg_T before = r;
+    EXPECT_EQ(ReceiveCANMessage(&r, 20), -1);
+    EXPECT_EQ(std::memcmp(&r, &before, sizeof r), 0);
+    EXPECT_TRUE(fakePcan().rx.empty());  // the dropped frame is consumed
+    // A zero limit still returns a frame that is already waiting.
+    fakePcan().rx.push_back({frame(0x18DAF922, PCAN_MESSAGE_EXTENDED, {1, 0x7E}), 5});
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ReceiveCANMessage(&r, 0), 0);
+    testing::internal::GetCapturedStdout();
+}
+
+TEST_F(BrivexTest, StatusTextsResetAndReinitialise)
+{
+    ASSERT_EQ(InitHWInterface(250, 0x22), 0);
+    const std::pair<TPCANStatus, const char*> table[] = {
+        {PCAN_ERROR_XMTFULL, "XMT FULL"}, {PCAN_ERROR_BUSLIGHT, "BUS LIGHT"},
+        {PCAN_ERROR_BUSHEAVY, "BUS HEAVY"}, {PCAN_ERROR_BUSOFF, "BUS OFF"},
+        {0x0C, "ERROR"}, {PCAN_ERROR_INITIALIZE, "ERROR"}};
+    for (auto [status, text] : table) {
+        fakePcan() = FakePcan();
+        fakePcan().status = status;
+        char buf[10];
+        std::memset(buf, 'x', sizeof buf);
+        EXPECT_EQ(GetHWInterfaceStatus(buf), -1);
+        EXPECT_STREQ(buf, text);
+        std::vector<std::string> expected = {"CAN_GetStatus 51", "CAN_Reset 51", "CAN_Initialize 51 011C 0 0 0"};
+        EXPECT_EQ(fakePcan().calls, expected);
+    }
+    fakePcan() = FakePcan();
+    char ok[10];
+    EXPECT_EQ(GetHWInterfaceStatus(ok), 0);
+    EXPECT_STREQ(ok, "OK");
+    EXPECT_EQ(fakePcan().calls.size(), 1u);
+}
+
+TEST_F(BrivexTest, ReleaseReportsTheAdapterAnswer)
+{
+    EXPECT_EQ(ReleaseHWInterface(), 0);
+    fakePcan().uninitResult = PCAN_ERROR_INITIALIZE;
+    EXPECT_EQ(ReleaseHWInterface(), -1);
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+// The socketcand wire format, the bus URL, the SocketCAN helpers and the
+// frame timing: pure code the platform layer and canhub share.
+#include <gtest/gtest.h>
+
+#include <linux/can.h>
+#include <linux/can/netlink.h>
+
+#include "bus_url.h"
+#include "frame_timing.h"
+#include "socketcan_backend.h"
+#include "socketcand_wire.h"
+
+namespace {
+
+TEST(Wire, FormatsAsTheDaemonDoes)
+{
+    wire::Frame f;
+    f.id = 0x18DAF922;
+    f.extended = true;
+    f.dlc = 3;
+    f.data[0] = 0x02;
+    f.data[1] = 0x7E;
+    EXPECT_EQ(wire::formatFrame(f, 1700000000, 123456), "< frame 18DAF922 1700000000.123456 027E00 >");
+    EXPECT_EQ(wire::formatSend(f), "< send 18DAF922 3 02 7E 00 >");
+    wire::Frame s;
+    s.id = 0x12;
+    s.dlc = 0;
+    EXPECT_EQ(wire::formatFrame(s, 1, 5), "< frame 012 1.000005  >");
+}
+
+TEST(Wire, ParsesSendInEitherCaseAndTellsIdentifierWidth)
+{
+    wire::Frame f;
+    std::string err;
+    ASSERT_TRUE(wire::parseSend("< send 18daf922 3 2 7e 0 >", f, err)) << err;
+    EXPECT_TRUE(f.extended);
+    EXPECT_EQ(f.id, 0x18DAF922u);
+    EXPECT_EQ(f.dlc, 3);
+    EXPECT_EQ(f.data[1], 0x7E);
+    ASSERT_TRUE(wire::parseSend("< send 00000123 0 >", f, err));
+    EXPECT_TRUE(f.extended);  // eight characters: 29-bit
+    ASSERT_TRUE(wire::parseSend("< send 123 1 FF >", f, err));
+    EXPECT_FALSE(f.extended);
+    ASSERT_TRUE(wire::parseSend("< send 800 0 >", f, err));
+    EXPECT_TRUE(f.extended);  // above 0x7FF
+    for (const char* bad : {"< send 123 9 1 2 3 4 5 6 7 8 9 >", "< send 123 2 01 >", "< send xyz 0 >",
+                            "< send 123 1 100 >", "< send 20000000 0 >", "< send >", "< send 123 -1 >"})
+        EXPECT_FALSE(wire::parseSend(bad, f, err)) << bad;
+}
+
+TEST(Wire, ParsesFrames)
+{
+    wire::Frame f;
+    std::string err;
+    ASSERT_TRUE(wire::parseFrame("< frame 18DAF922 1700000000.123456 027E00 >", f, err));
+    EXPECT_EQ(f.dlc, 3);
+    EXPECT_TRUE(f.extended);
+    ASSERT_TRUE(wire::parseFrame("< frame 123 1.0  >", f, err));
+    EXPECT_EQ(f.dlc, 0);
+    EXPECT_FALSE(wire::parseFrame("< frame 123 1.0 0 >", f, err));
+    EXPECT_FALSE(wire::parseFrame("< frame 123 1.0 000102030405060708 >", f, err));
+}
+
+TEST(Wire, SplitterReassemblesAcrossArbitraryPieces)
+{
+    const std::string stream = "< hi >< ok >  < frame 123 1.0 AA >\n< ok >";
+    for (std::size_t piece = 1; piece <= stream.size(); ++piece) {
+        wire::Splitter s;
+        std::vector<std::string> got;
+        for (std::size_t i = 0; i < stream.size(); i += piece) {
+            std::string part = stream.substr(i, piece);
+            s.feed(part.data(), part.size());
+            for (auto it = s.next(); it.kind != wire::Splitter::Kind::None; it = s.next()) {
+                ASSERT_EQ(it.kind, wire::Splitter::Kind::Message);
+                got.push_back(it.text);
+            }
+        }
+        EXPECT_EQ(got, (std::vector<std::string>{"< hi >", "< ok >", "< frame 123 1.0 AA >", "< ok >"})) << piece;
+    }
+}
+
+TEST(Wire, SplitterReportsGarbageAndOverlongMessagesThenResynchronises)
+{
+    wire::Splitter s;
+    std::string in = "junk< ok >< " + std::string(600, 'x') + " >< ok >< cut < ok >";
+    s.feed(in.data(), in.size());
+    std::vector<std::string> kinds;
+    for (auto it = s.next(); it.kind != wire::Splitter::Kind::None; it = s.next())
+        kinds.push_back(it.kind == wire::Splitter::Kind::Message ? it.text : "error:" + it.text);
+    EXPECT_EQ(kinds, (std::vector<std::string>{"error:expected a message start", "< ok >", "error:message too long", "< ok >",
+                                               "error:unterminated message", "< ok >"}));
+    // An over-long message whose end has not arrived yet is skipped when it does.
+    wire::Splitter t;
+    std::string big(700, 'y');
+    t.feed("<", 1);
+    t.feed(big.data(), big.size());
+    EXPECT_EQ(t.next().kind, wire::Splitter::Kind::Error);
+    t.feed("y > < ok >", 10);
+    auto it = t.next();
+    EXPECT_EQ(it.kind, wire::Splitter::Kind::Message);
+    EXPECT_EQ(it.text, "< ok >");
+}
+
+TEST(BusUrl, ParsesTheTwoFormsAndRefusesOthers)
+{
+    pcan::BusUrl u;
+    std::string err;
+    ASSERT_TRUE(pcan::parseBusUrl("socketcand://127.0.0.1:4000/vcan1", u, err));
+    EXPECT_EQ(u.kind, pcan::BusUrl::Kind::Socketcand);
+    EXPECT_EQ(u.host, "127.0.0.1");
+    EXPECT_EQ(u.port, 4000);
+    EXPECT_EQ(u.bus, "vcan1");
+    ASSERT_TRUE(pcan::parseBusUrl("socketcand://bench/can0", u, err));
+    EXPECT_EQ(u.port, 29536);
+    ASSERT_TRUE(pcan::parseBusUrl("socketcand://[::1]:29000/can0", u, err));
+    EXPECT_EQ(u.host, "::1");
+    EXPECT_EQ(u.port, 29000);
+    ASSERT_TRUE(pcan::parseBusUrl("socketcan://can0", u, err));
+    EXPECT_EQ(u.kind, pcan::BusUrl::Kind::SocketCan);
+    for (const char* bad : {"can0", "socketcand://host", "socketcand://host:0/x", "socketcand://host:99999/x",
+                            "socketcand://:1/x", "socketcan://", "socketcan://a/b", "tcp://x/y",
+                            "socketcand://h/bad name"}) {
+        EXPECT_FALSE(pcan::parseBusUrl(bad, u, err)) << bad;
+        EXPECT_FALSE(err.empty());
+    }
+    EXPECT_EQ(pcan::defaultBusUrl(false).text(), "socketcand://127.0.0.1:29536/vcan0");
+    EXPECT_EQ(pcan::defaultBusUrl(true).text(), "socketcan://can0");
+}
+
+TEST(BusUrl, BitTimingCodes)
+{
+    EXPECT_EQ(pcan::bitrateOfCode(0x011C), 250000u);
+    EXPECT_EQ(pcan::bitrateOfCode(0x0014), 1000000u);
+    EXPECT_EQ(pcan::bitrateOfCode(0x672F), 10000u);
+    EXPECT_EQ(pcan::bitrateOfCode(0x1234), 0u);
+}
+
+TEST(SocketCan, IdentifiersStatesAndAdvice)
+{
+    wire::Frame f;
+    f.id = 0x18DAF922;
+    f.extended = true;
+    EXPECT_EQ(pcan::canIdOf(f), 0x18DAF922u | CAN_EFF_FLAG);
+    wire::Frame back;
+    ASSERT_TRUE(pcan::frameOfCanId(0x18DAF922u | CAN_EFF_FLAG, back));
+    EXPECT_TRUE(back.extended);
+    EXPECT_EQ(back.id, 0x18DAF922u);
+    EXPECT_FALSE(pcan::frameOfCanId(0x123 | CAN_RTR_FLAG, back));
+    EXPECT_FALSE(pcan::frameOfCanId(CAN_ERR_FLAG | 4, back));
+    EXPECT_EQ(pcan::busStateOfSocketCan(CAN_STATE_ERROR_ACTIVE), pcan::BusState::Ok);
+    EXPECT_EQ(pcan::busStateOfSocketCan(CAN_STATE_ERROR_WARNING), pcan::BusState::Warning);
+    EXPECT_EQ(pcan::busStateOfSocketCan(CAN_STATE_ERROR_PASSIVE), pcan::BusState::Passive);
+    EXPECT_EQ(pcan::busStateOfSocketCan(CAN_STATE_BUS_OFF), pcan::BusState::BusOff);
+    EXPECT_EQ(pcan::busStateOfSocketCan(CAN_STATE_STOPPED), pcan::BusState::Lost);
+    EXPECT_NE(pcan::ipLinkCommand("can0", 250000).find("ip link set can0 up type can bitrate 250000"),
+              std::string::npos);
+}
+
+TEST(FrameTiming, StuffedLengthsOfKnownFrames)
+{
+    wire::Frame f;
+    f.extended = true;
+    f.id = 0x18DAF922;
+    f.dlc = 8;
+    unsigned bits = canhub::frameBits(f);
+    // 29-bit, 8 bytes: 131 bits before stuffing plus 3 of intermission, at most 24 stuff bits.
+    EXPECT_GE(bits, 131u + 3);
+    EXPECT_LE(bits, 131u + 3 + 24);
+    // All-zero data stuffs far more than alternating data.
+    wire::Frame z = f;
+    for (auto& b : z.data) b = 0x00;
+    wire::Frame a = f;
+    for (auto& b : a.data) b = 0x55;
+    EXPECT_GT(canhub::frameBits(z), canhub::frameBits(a));
+    wire::Frame s;
+    s.id = 0x7FF;
+    s.dlc = 0;
+    EXPECT_GE(canhub::frameBits(s), 47u);
+}
+
+}  // namespace
