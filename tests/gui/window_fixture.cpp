@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QTimer>
 #include <QVariant>
 
@@ -41,8 +42,12 @@ void BoxAnswerer::poll()
         if (path.isEmpty()) {
             fd->reject();
         } else {
-            fd->selectFile(path);
-            static_cast<QDialog*>(fd)->accept();
+            // done() rather than accept(): accept() waits on the dialog's
+            // directory model, which loads in the background.
+            const QFileInfo info(path);
+            fd->setDirectory(info.absolutePath());
+            fd->selectFile(info.fileName());
+            static_cast<QDialog*>(fd)->done(QDialog::Accepted);
         }
         return;
     }

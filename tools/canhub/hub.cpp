@@ -136,8 +136,10 @@ void Hub::drop(Client& c, const std::string& why)
 
 void Hub::readFrom(Client& c)
 {
+    // A bounded bite per wake-up: a fast sender cannot flood the queues of
+    // the others between two checks of their back-pressure.
     char buf[8192];
-    for (;;) {
+    for (std::size_t total = 0; total < 64 * 1024;) {
         ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR)
             continue;
@@ -148,13 +150,22 @@ void Hub::readFrom(Client& c)
             return;
         }
         c.in.feed(buf, static_cast<std::size_t>(n));
+        total += static_cast<std::size_t>(n);
         if (static_cast<std::size_t>(n) < sizeof buf)
             break;
     }
-    for (;;) {
+    processInput(c);
+}
+
+void Hub::processInput(Client& c)
+{
+    c.inputPending = true;
+    while (!throttled()) {
         auto item = c.in.next();
-        if (item.kind == wire::Splitter::Kind::None)
+        if (item.kind == wire::Splitter::Kind::None) {
+            c.inputPending = false;
             break;
+        }
         if (item.kind == wire::Splitter::Kind::Error)
             enqueue(c, "< error " + item.text + " >", false);
         else
@@ -284,16 +295,19 @@ void Hub::dropStalled()
             drop(*c, "stopped reading (" + std::to_string(c->outBytes) + " bytes queued)");
 }
 
-int Hub::pollTimeoutMs() const
+int Hub::pollTimeoutMs(bool paused) const
 {
     auto now = Clock::now();
     auto next = now + std::chrono::seconds(1);
     for (auto& [name, bus] : buses_)
         if (!bus.pending.empty())
             next = std::min(next, bus.pending.front().at);
-    for (auto& [fd, c] : clients_)
+    for (auto& [fd, c] : clients_) {
         if (!c->out.empty() && c->holdUntil > now)
             next = std::min(next, c->holdUntil);
+        if (c->inputPending && !paused)
+            next = now;  // input left over from a paused moment
+    }
     auto ms = std::chrono::duration_cast<std::chrono::microseconds>(next - now).count();
     if (ms <= 0)
         return 0;
@@ -315,13 +329,17 @@ void Hub::run(int stopFd)
                 ev |= POLLOUT;
             fds.push_back({fd, ev, 0});
         }
-        int r = ::poll(fds.data(), fds.size(), paused ? std::min(pollTimeoutMs(), 100) : pollTimeoutMs());
+        int r = ::poll(fds.data(), fds.size(), paused ? std::min(pollTimeoutMs(true), 100) : pollTimeoutMs(false));
         if (r < 0 && errno != EINTR)
             break;
         if (fds[0].revents)
             break;
         if (fds[1].revents & POLLIN)
             accept();
+        if (!paused)
+            for (auto& [fd, c] : clients_)
+                if (c->inputPending && !c->dead)
+                    processInput(*c);
         for (std::size_t i = 2; i < fds.size(); ++i) {
             auto it = clients_.find(fds[i].fd);
             if (it == clients_.end())

@@ -54,6 +54,7 @@ private:
         Clock::time_point holdUntil{};
         Clock::time_point lastProgress{};  // last time its socket took bytes, or its queue was empty
         bool dead = false;
+        bool inputPending = false;  // complete messages left unread while paused
     };
     struct Pending {
         wire::Frame frame;
@@ -76,6 +77,7 @@ private:
 
     void accept();
     void readFrom(Client& c);
+    void processInput(Client& c);
     void handle(Client& c, const std::string& msg);
     void enqueue(Client& c, std::string text, bool traffic);
     void flushOut(Client& c);
@@ -83,7 +85,7 @@ private:
     void deliver(const std::string& bus, const Pending& p);
     void deliverDue();
     void drop(Client& c, const std::string& why);
-    int pollTimeoutMs() const;
+    int pollTimeoutMs(bool paused) const;
     bool throttled() const;
     void dropStalled();
 };

@@ -48,7 +48,9 @@ private:
     std::size_t expected_ = 0;
     uint8_t nextSeq_ = 1;
     unsigned inBlock_ = 0;
-    int64_t lastUs_ = 0, lastCfUs_ = -1;
+    int64_t lastUs_ = 0;
+    int64_t flowControlUs_ = 0;  // when the last continue-to-send went out
+    unsigned framesSinceFc_ = 0;
 
     Frame8 flowControl(uint8_t status) const;
 };
