@@ -9,6 +9,7 @@
 #include <QVariant>
 
 #include "brivex.h"
+#include "file_dialog_answer.h"
 
 QTimer* MainWindowProbe::timer(MainWindow* w, const char* which)
 {
@@ -35,20 +36,8 @@ void BoxAnswerer::poll()
 {
     QWidget* w = QApplication::activeModalWidget();
     if (auto* fd = qobject_cast<QFileDialog*>(w)) {
-        if (files_.empty())
-            return;
-        QString path = files_.front();
-        files_.erase(files_.begin());
-        if (path.isEmpty()) {
-            fd->reject();
-        } else {
-            // done() rather than accept(): accept() waits on the dialog's
-            // directory model, which loads in the background.
-            const QFileInfo info(path);
-            fd->setDirectory(info.absolutePath());
-            fd->selectFile(info.fileName());
-            static_cast<QDialog*>(fd)->done(QDialog::Accepted);
-        }
+        if (!files_.empty() && answerFileDialog(fd, files_.front()))
+            files_.erase(files_.begin());
         return;
     }
     auto* box = qobject_cast<QMessageBox*>(w);

@@ -1,0 +1,169 @@
+// tavelin-demo-driver: runs the real Tavelin window (normally on the
+// offscreen platform) through capture, identification readout, file load and
+// programming by itself, answering its message boxes as a technician would,
+// and saves a screenshot of the window at each stage.
+//
+//   tavelin-demo-driver --file UPDATE.hx1 [--shots DIR] [--limit SECONDS]
+//
+// Run it in the working directory the tool should use (conf.dat, hyst.dat),
+// with TAVELIN_BUS naming the bus. Exit status 0 when the run ended with
+// "Programming succeeded", 1 otherwise.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdio>
+#include <functional>
+
+#include "file_dialog_answer.h"
+#include "mainwindow.h"
+
+namespace {
+
+QString shotsDir;
+int shotNumber = 0;
+QString chosenFile;
+QStringList boxes;
+
+void say(const QString& s)
+{
+    std::fprintf(stderr, "demo: %s\n", qPrintable(s));
+    std::fflush(stderr);
+}
+
+void shot(QWidget* w, const QString& stage)
+{
+    if (shotsDir.isEmpty())
+        return;
+    const QString name = QString("%1/%2-%3.png").arg(shotsDir).arg(++shotNumber, 2, 10, QChar('0')).arg(stage);
+    w->grab().save(name);
+    say("screenshot " + name);
+}
+
+// Answers boxes and the file dialog from a timer that keeps running inside
+// the window's nested event loops.
+void answerModal(QWidget* window)
+{
+    QWidget* m = QApplication::activeModalWidget();
+    if (auto* fd = qobject_cast<QFileDialog*>(m)) {
+        answerFileDialog(fd, chosenFile);
+        return;
+    }
+    auto* box = qobject_cast<QMessageBox*>(m);
+    if (!box || !box->isVisible())
+        return;
+    const QString text = box->text();
+    QMessageBox::StandardButton answer = QMessageBox::NoButton;
+    if (text == "Please turn the ECU off")
+        answer = QMessageBox::Ok;
+    else if (text == "Please turn the ECU on...")
+        return;  // the bench ECU switches itself on; the capture closes this box
+    else
+        answer = box->standardButtons() & QMessageBox::Ok ? QMessageBox::Ok : QMessageBox::Cancel;
+    if (boxes.isEmpty() || boxes.last() != text) {
+        boxes << text;
+        say("message box: \"" + text + "\"");
+        shot(window, "box");
+    }
+    if (QAbstractButton* b = box->button(answer))
+        b->click();
+}
+
+bool waitFor(const std::function<bool()>& cond, qint64 limitMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!cond()) {
+        if (t.elapsed() > limitMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    qint64 limitMs = 600000;
+    const QStringList args = app.arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == "--file" && i + 1 < args.size())
+            chosenFile = QFileInfo(args[++i]).absoluteFilePath();
+        else if (args[i] == "--shots" && i + 1 < args.size())
+            shotsDir = args[++i];
+        else if (args[i] == "--limit" && i + 1 < args.size())
+            limitMs = args[++i].toLongLong() * 1000;
+        else {
+            std::fprintf(stderr, "usage: tavelin-demo-driver --file UPDATE.hx1 [--shots DIR] [--limit SECONDS]\n");
+            return 2;
+        }
+    }
+    if (chosenFile.isEmpty() || !QFileInfo::exists(chosenFile)) {
+        std::fprintf(stderr, "demo: no update file given (--file)\n");
+        return 2;
+    }
+    if (!shotsDir.isEmpty())
+        QDir().mkpath(shotsDir);
+
+    MainWindow w;
+    w.show();
+    QTimer answerer;
+    QObject::connect(&answerer, &QTimer::timeout, [&] { answerModal(&w); });
+    answerer.start(50);
+
+    auto* status = w.findChild<QLabel*>("label_ActionBar");
+    auto* bus = w.findChild<QLabel*>("label_BusStatusValue");
+    auto* capture = w.findChild<QPushButton*>("pushButton_Capture");
+    auto* browse = w.findChild<QPushButton*>("pushButton_BrowseFile");
+    auto* update = w.findChild<QPushButton*>("pushButton_Update");
+    auto* progress = w.findChild<QProgressBar*>("progressBar");
+
+    if (!waitFor([&] { return bus->text().contains("OK"); }, 5000)) {
+        say("the tool is not connected to the bus (" + bus->text() + ")");
+        shot(&w, "not-connected");
+        return 1;
+    }
+    shot(&w, "connected");
+    say("capture: pressing Start Capture");
+    capture->click();
+    if (!waitFor([&] { return status->text() == "Capture OK" || status->text() == "File successfully loaded"; }, limitMs)) {
+        say("capture did not complete (status: \"" + status->text() + "\")");
+        shot(&w, "capture-failed");
+        return 1;
+    }
+    say("ECU identified: HW ID " + w.findChild<QLabel*>("label_HWID")->text() + ", bootloader " +
+        w.findChild<QLabel*>("label_BOOTver")->text() + ", application " + w.findChild<QLabel*>("label_FWver")->text());
+    shot(&w, "identified");
+    say("loading " + chosenFile);
+    browse->click();
+    if (!waitFor([&] { return status->text() == "File successfully loaded"; }, 10000) || !update->isEnabled()) {
+        say("the update file was not accepted (status: \"" + status->text() + "\")");
+        shot(&w, "file-refused");
+        return 1;
+    }
+    shot(&w, "file-loaded");
+    say("programming: pressing Update");
+    update->click();
+    bool midShot = false;
+    const bool ended = waitFor([&] {
+        if (!midShot && progress->value() >= 50) {
+            shot(&w, "programming");
+            midShot = true;
+        }
+        return boxes.size() > 1 && status->text().isEmpty() && progress->value() == 0 &&
+               !update->isEnabled();
+    }, limitMs);
+    shot(&w, "finished");
+    const bool ok = ended && boxes.contains("Programming succeeded. Press OK to start the application.");
+    say(ok ? "programming succeeded" : "programming did not succeed");
+    return ok ? 0 : 1;
+}
