@@ -1,14 +1,15 @@
-// Answers an open QFileDialog with a path, the way a user would: only once
-// the dialog really has that file selected. The dialog's directory model
-// loads in the background, and accepting earlier can return another file or
-// none. Shared by the headless demo driver and the window tests.
+// Answers an open QFileDialog with a path, the way a user would: by typing it
+// into the dialog's file name field and accepting. The dialog's directory
+// model loads in the background, so selecting through the model is not
+// reliable; the typed path is. Shared by the headless demo driver and the
+// window tests.
 #ifndef TAVELIN_FILE_DIALOG_ANSWER_H
 #define TAVELIN_FILE_DIALOG_ANSWER_H
 
 #include <QDialog>
-#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QString>
 
 // Call repeatedly (from a timer) while the dialog is up; returns true once it
@@ -19,12 +20,13 @@ inline bool answerFileDialog(QFileDialog* fd, const QString& path)
         fd->reject();
         return true;
     }
-    const QFileInfo info(path);
-    if (QDir(fd->directory()).absolutePath() != info.absolutePath())
-        fd->setDirectory(info.absolutePath());
-    fd->selectFile(info.fileName());
+    auto* edit = fd->findChild<QLineEdit*>("fileNameEdit");
+    if (!edit)
+        return false;
+    const QString wanted = QFileInfo(path).absoluteFilePath();
+    edit->setText(wanted);
     const QStringList sel = fd->selectedFiles();
-    if (sel.size() != 1 || QFileInfo(sel.first()).absoluteFilePath() != info.absoluteFilePath())
+    if (sel.size() != 1 || QFileInfo(sel.first()).absoluteFilePath() != wanted)
         return false;  // not yet: try again at the next tick
     static_cast<QDialog*>(fd)->done(QDialog::Accepted);
     return true;
