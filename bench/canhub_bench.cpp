@@ -89,6 +89,10 @@ pid_t startReader(const std::string& url, char mode, uint32_t frames, int& rfd)
     int p[2];
     if (::pipe(p) != 0)
         std::exit(1);
+    // The child joins the bus on its own: the parent must not hold the
+    // channel across the fork (its back-end thread would not follow).
+    CAN_Uninitialize(PCAN_USBBUS1);
+    std::fflush(stdout);
     pid_t pid = ::fork();
     if (pid == 0) {
         ::close(p[0]);
@@ -139,6 +143,8 @@ int main(int argc, char** argv)
     // 2. round trip
     const int trips = 2000;
     pid = startReader(hub.url, 'e', trips, fd);
+    join(hub.url);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::vector<double> rtt;
     TPCANMsg m;
     for (int i = 0; i < trips; ++i) {

@@ -39,6 +39,8 @@ bool Process::start(const std::vector<std::string>& argv)
     outPath_ = dir + "/stdout";
     errPath_ = dir + "/stderr";
     std::string exe = argv[0].find('/') == std::string::npos ? binDir() + "/" + argv[0] : argv[0];
+    std::fflush(stdout);  // or the child's freopen writes our buffered output again
+    std::fflush(stderr);
     pid_ = ::fork();
     if (pid_ == 0) {
         if (!freopen(outPath_.c_str(), "w", stdout) || !freopen(errPath_.c_str(), "w", stderr))
