@@ -10,6 +10,7 @@
 
 #include "brivex.h"
 #include "file_dialog_answer.h"
+#include "gui_automation.h"
 
 QTimer* MainWindowProbe::timer(MainWindow* w, const char* which)
 {
@@ -64,15 +65,7 @@ void BoxAnswerer::poll()
 
 bool waitFor(const std::function<bool()>& cond, int limitMs)
 {
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > limitMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return true;
+    return waitForCondition(cond, limitMs);
 }
 
 Bench::Bench() = default;

@@ -23,6 +23,7 @@
 #include <functional>
 
 #include "file_dialog_answer.h"
+#include "gui_automation.h"
 #include "mainwindow.h"
 
 namespace {
@@ -76,17 +77,7 @@ void answerModal(QWidget* window)
         b->click();
 }
 
-bool waitFor(const std::function<bool()>& cond, qint64 limitMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > limitMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+bool waitFor(const std::function<bool()>& cond, qint64 limitMs) { return waitForCondition(cond, limitMs); }
 
 }  // namespace
 
