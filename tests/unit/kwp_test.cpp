@@ -236,6 +236,19 @@ TEST_F(KwpTest, NoMatchingAnswerTimesOutAndTouchesNothing)
     EXPECT_EQ(KWPonCAN_SendAndReceive(req, &high, &inId, &in, 30), -1);
 }
 
+TEST_F(KwpTest, TheTimeLimitCountsFromTheEndOfSending)
+{
+    // Three consecutive frames 20 ms apart take 60 ms, longer than the 40 ms
+    // limit: the answer still counts, because the limit starts afterwards.
+    fakeBrivex().rx.push_back(rxFrame(resp, {0x30, 0x00, 20}));
+    fakeBrivex().rx.push_back(rxFrame(resp, {0x01, 0x76}));
+    KWP_msg_T block = message(0x36, 27), in;
+    uint32_t inId = resp;
+    EXPECT_EQ(KWPonCAN_SendAndReceive(req, &block, &inId, &in, 40), 0);
+    ASSERT_EQ(fakeBrivex().receiveTimeouts.size(), 2u);
+    EXPECT_GE(fakeBrivex().receiveTimeouts[1], 30u);
+}
+
 TEST_F(KwpTest, SendFailureIsReturnedUnchanged)
 {
     fakeBrivex().failSendAt = 0;

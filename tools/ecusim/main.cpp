@@ -27,7 +27,7 @@ void onSignal(int) { stopRequested = true; }
 {
     if (!why.empty())
         std::cerr << "ecusim: " << why << "\n";
-    std::cerr <<
+    (why.empty() ? std::cout : std::cerr) <<
         "usage: ecusim [--bus URL] [--addr HEX] [--config FILE] [--set KEY=VALUE]... [--dump FILE]\n"
         "              [--power off|app|boot] [--power-on-after-capture MS] [--boot-window MS]\n"
         "              [--exit-after-reset] [-v] [fault options]\n"
@@ -37,7 +37,7 @@ void onSignal(int) { stopRequested = true; }
         "faults: --no-answer SID  --nrc SID:CODE[:TIMES]  --erase-pending N  --erase-result RR\n"
         "        --checksum-result RR  --reject-keys N|all  --fc-wait N|all  --fc-overflow N|all\n"
         "        --fc-bs N  --fc-st MS  --answer-as-first-frame SID  --stop-after N\n";
-    std::exit(2);
+    std::exit(why.empty() ? 0 : 2);
 }
 
 unsigned long num(const std::string& opt, const std::string& v, unsigned long max, int base = 0)
@@ -117,6 +117,8 @@ int main(int argc, char** argv)
             cfg.bootWindowMs = static_cast<long>(num(a, value(), 600000));
         } else if (a == "--exit-after-reset") {
             exitAfterReset = true;
+        } else if (a == "-h" || a == "--help") {
+            usage("");
         } else if (a == "-v" || a == "--verbose") {
             verbose = true;
         } else if (a == "--no-answer") {
