@@ -2,6 +2,12 @@
 // and brivex/kwp on the real stack.
 #include <gtest/gtest.h>
 
+#include <linux/can.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -220,6 +226,45 @@ TEST_F(OverHub, BrivexAndKwpOnTheRealStack)
     for (int i = 0; i < 1095; ++i)
         ASSERT_EQ(body[i], big.payload[5 + i]) << i;
     EXPECT_FALSE(ecu.nextFrame(200));  // nothing more
+}
+
+// The same contract on a SocketCAN interface, where the kernel has one
+// (modprobe vcan; ip link add vcan0 type vcan; ip link set vcan0 up).
+TEST(PcanContractSocketCan, FramesBothWaysOnVcan0)
+{
+    struct stat st;
+    if (::stat("/sys/class/net/vcan0", &st) != 0)
+        GTEST_SKIP() << "no vcan0 on this machine";
+    int peer = ::socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    ASSERT_GE(peer, 0);
+    sockaddr_can addr{};
+    addr.can_family = AF_CAN;
+    addr.can_ifindex = static_cast<int>(::if_nametoindex("vcan0"));
+    ASSERT_EQ(::bind(peer, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::setenv("TAVELIN_BUS", "socketcan://vcan0", 1);
+    ASSERT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_OK);
+    EXPECT_EQ(CAN_GetStatus(PCAN_USBBUS1), PCAN_ERROR_OK);
+    can_frame cf{};
+    cf.can_id = 0x18DAF922 | CAN_EFF_FLAG;
+    cf.can_dlc = 3;
+    cf.data[1] = 0x7E;
+    ASSERT_EQ(::write(peer, &cf, sizeof cf), static_cast<ssize_t>(sizeof cf));
+    TPCANMsg m;
+    TPCANTimestamp ts;
+    ASSERT_TRUE(readOne(m, ts));
+    EXPECT_EQ(m.ID, 0x18DAF922u);
+    EXPECT_EQ(m.MSGTYPE, PCAN_MESSAGE_EXTENDED);
+    TPCANMsg w{};
+    w.ID = 0x18DA22F9;
+    w.MSGTYPE = PCAN_MESSAGE_EXTENDED;
+    w.LEN = 8;
+    ASSERT_EQ(CAN_Write(PCAN_USBBUS1, &w), PCAN_ERROR_OK);
+    can_frame got{};
+    ASSERT_EQ(::read(peer, &got, sizeof got), static_cast<ssize_t>(sizeof got));
+    EXPECT_EQ(got.can_id, 0x18DA22F9u | CAN_EFF_FLAG);
+    drain();
+    CAN_Uninitialize(PCAN_USBBUS1);
+    ::close(peer);
 }
 
 }  // namespace
