@@ -23,6 +23,8 @@ public:
     virtual bool open(uint32_t bitrate, std::string& err) = 0;
     virtual WriteResult write(const wire::Frame& f) = 0;
     virtual BusState state() = 0;
+    // Restarts a controller that went bus-off; false with err when it cannot.
+    virtual bool recover(std::string& err) { return (void)err, true; }
     virtual void close() = 0;
 };
 

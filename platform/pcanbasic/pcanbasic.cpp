@@ -134,8 +134,12 @@ PCAN_API TPCANStatus CAN_Initialize(TPCANHandle Channel, TPCANBaudrate Btr0Btr1,
     std::lock_guard<std::mutex> lock(ch.api);
     std::string err;
     if (ch.initialized) {
-        // Already open: only a lost connection needs work.
-        if (ch.backend && ch.backend->state() != pcan::BusState::Lost)
+        // Already open: a bus-off controller is restarted, a lost connection
+        // (an interface that went away) opened again.
+        const pcan::BusState state = ch.backend ? ch.backend->state() : pcan::BusState::Lost;
+        if (state == pcan::BusState::BusOff && !ch.backend->recover(err))
+            ch.report(err);
+        if (state != pcan::BusState::Lost)
             return PCAN_ERROR_OK;
         ch.bitrate = bitrate;
         if (ch.backend)
@@ -189,6 +193,9 @@ PCAN_API TPCANStatus CAN_Reset(TPCANHandle Channel)
     std::lock_guard<std::mutex> lock(ch.api);
     if (!ch.initialized)
         return PCAN_ERROR_INITIALIZE;
+    std::string err;
+    if (ch.backend && !ch.backend->recover(err))  // restarts a bus-off controller
+        ch.report(err);
     std::lock_guard<std::mutex> q(ch.queue);
     ch.rx.clear();
     return PCAN_ERROR_OK;
