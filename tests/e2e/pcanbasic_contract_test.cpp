@@ -3,14 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <linux/can.h>
+#include <linux/can/isotp.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "PCANBasic.h"
 #include "brivex.h"
@@ -25,14 +32,6 @@ namespace {
 bool readOne(TPCANMsg& m, TPCANTimestamp& ts, int limitMs = 5000)
 {
     return waitUntil([&] { return CAN_Read(PCAN_USBBUS1, &m, &ts) == PCAN_ERROR_OK; }, limitMs);
-}
-
-void drain()
-{
-    TPCANMsg m;
-    TPCANTimestamp ts;
-    while (CAN_Read(PCAN_USBBUS1, &m, &ts) == PCAN_ERROR_OK) {
-    }
 }
 
 TEST(PcanContract, RefusesCallsOnAChannelNotInitialised)
@@ -228,43 +227,204 @@ TEST_F(OverHub, BrivexAndKwpOnTheRealStack)
     EXPECT_FALSE(ecu.nextFrame(200));  // nothing more
 }
 
-// The same contract on a SocketCAN interface, where the kernel has one
-// (modprobe vcan; ip link add vcan0 type vcan; ip link set vcan0 up).
-TEST(PcanContractSocketCan, FramesBothWaysOnVcan0)
+// The same contract on SocketCAN interfaces, where the kernel has them.
+// TAVELIN_SOCKETCAN_PAIRS lists "IFNAME:PEER" pairs: the channel opens IFNAME,
+// a raw socket on PEER plays the other node (the same interface for vcan, the
+// other controller of the bus for a real one). Default "vcan0:vcan0"; a
+// missing interface skips, or fails inside the test VM (TAVELIN_VM set).
+struct SocketCanPair {
+    std::string ifname, peer;
+};
+
+std::vector<SocketCanPair> socketCanPairs()
+{
+    const char* env = std::getenv("TAVELIN_SOCKETCAN_PAIRS");
+    std::istringstream in(env && *env ? env : "vcan0:vcan0");
+    std::vector<SocketCanPair> pairs;
+    for (std::string item; in >> item;) {
+        auto colon = item.find(':');
+        pairs.push_back({item.substr(0, colon), colon == std::string::npos ? item : item.substr(colon + 1)});
+    }
+    return pairs;
+}
+
+bool haveInterface(const std::string& ifname)
 {
     struct stat st;
-    if (::stat("/sys/class/net/vcan0", &st) != 0)
-        GTEST_SKIP() << "no vcan0 on this machine";
-    int peer = ::socket(PF_CAN, SOCK_RAW, CAN_RAW);
-    ASSERT_GE(peer, 0);
+    return ::stat(("/sys/class/net/" + ifname).c_str(), &st) == 0;
+}
+
+#define REQUIRE_INTERFACE(ifname)                                        \
+    if (!haveInterface(ifname)) {                                        \
+        if (std::getenv("TAVELIN_VM"))                                   \
+            FAIL() << "no " << (ifname) << " in the test VM";            \
+        GTEST_SKIP() << "no " << (ifname) << " on this machine";         \
+    }
+
+int rawSocket(const std::string& ifname)
+{
+    int fd = ::socket(PF_CAN, SOCK_RAW, CAN_RAW);
     sockaddr_can addr{};
     addr.can_family = AF_CAN;
-    addr.can_ifindex = static_cast<int>(::if_nametoindex("vcan0"));
-    ASSERT_EQ(::bind(peer, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ::setenv("TAVELIN_BUS", "socketcan://vcan0", 1);
-    ASSERT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_OK);
-    EXPECT_EQ(CAN_GetStatus(PCAN_USBBUS1), PCAN_ERROR_OK);
-    can_frame cf{};
-    cf.can_id = 0x18DAF922 | CAN_EFF_FLAG;
-    cf.can_dlc = 3;
-    cf.data[1] = 0x7E;
-    ASSERT_EQ(::write(peer, &cf, sizeof cf), static_cast<ssize_t>(sizeof cf));
-    TPCANMsg m;
-    TPCANTimestamp ts;
-    ASSERT_TRUE(readOne(m, ts));
-    EXPECT_EQ(m.ID, 0x18DAF922u);
-    EXPECT_EQ(m.MSGTYPE, PCAN_MESSAGE_EXTENDED);
-    TPCANMsg w{};
-    w.ID = 0x18DA22F9;
-    w.MSGTYPE = PCAN_MESSAGE_EXTENDED;
-    w.LEN = 8;
-    ASSERT_EQ(CAN_Write(PCAN_USBBUS1, &w), PCAN_ERROR_OK);
-    can_frame got{};
-    ASSERT_EQ(::read(peer, &got, sizeof got), static_cast<ssize_t>(sizeof got));
-    EXPECT_EQ(got.can_id, 0x18DA22F9u | CAN_EFF_FLAG);
-    drain();
+    addr.can_ifindex = static_cast<int>(::if_nametoindex(ifname.c_str()));
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool readWithin(int fd, void* buf, std::size_t len, int limitMs, ssize_t* got = nullptr)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, limitMs) != 1)
+        return false;
+    ssize_t n = ::read(fd, buf, len);
+    if (got)
+        *got = n;
+    return n > 0;
+}
+
+// What the kernel reports of an interface, from "ip -details link show".
+std::string ipDetails(const std::string& ifname)
+{
+    std::string out;
+    if (FILE* p = ::popen(("ip -details link show " + ifname + " 2>&1").c_str(), "r")) {
+        char buf[512];
+        while (std::fgets(buf, sizeof buf, p))
+            out += buf;
+        ::pclose(p);
+    }
+    return out;
+}
+
+void setDown(const std::string& ifname)
+{
+    ASSERT_EQ(std::system(("ip link set " + ifname + " down").c_str()), 0);
+}
+
+TEST(PcanContractSocketCan, FramesBothWaysFromAnInterfaceThatStartsDownOrUp)
+{
+    for (const SocketCanPair& pair : socketCanPairs()) {
+        SCOPED_TRACE(pair.ifname);
+        REQUIRE_INTERFACE(pair.ifname);
+        int peer = rawSocket(pair.peer);
+        ASSERT_GE(peer, 0) << pair.peer;
+        ::setenv("TAVELIN_BUS", ("socketcan://" + pair.ifname).c_str(), 1);
+        testing::internal::CaptureStderr();
+        TPCANStatus init = CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0);
+        TPCANStatus status = CAN_GetStatus(PCAN_USBBUS1);
+        // Nothing on stderr: no advice needed, and no library chatter.
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        ASSERT_EQ(init, PCAN_ERROR_OK);
+        EXPECT_EQ(status, PCAN_ERROR_OK);
+        can_frame cf{};
+        cf.can_id = 0x18DAF922 | CAN_EFF_FLAG;
+        cf.can_dlc = 3;
+        cf.data[1] = 0x7E;
+        ASSERT_EQ(::write(peer, &cf, sizeof cf), static_cast<ssize_t>(sizeof cf));
+        TPCANMsg m;
+        TPCANTimestamp ts;
+        ASSERT_TRUE(readOne(m, ts));
+        EXPECT_EQ(m.ID, 0x18DAF922u);
+        EXPECT_EQ(m.MSGTYPE, PCAN_MESSAGE_EXTENDED);
+        EXPECT_EQ(m.DATA[1], 0x7E);
+        TPCANMsg w{};
+        w.ID = 0x18DA22F9;
+        w.MSGTYPE = PCAN_MESSAGE_EXTENDED;
+        w.LEN = 8;
+        w.DATA[7] = 0x55;
+        ASSERT_EQ(CAN_Write(PCAN_USBBUS1, &w), PCAN_ERROR_OK);
+        can_frame got{};
+        ASSERT_TRUE(readWithin(peer, &got, sizeof got, 5000));
+        EXPECT_EQ(got.can_id, 0x18DA22F9u | CAN_EFF_FLAG);
+        EXPECT_EQ(got.data[7], 0x55);
+        EXPECT_FALSE(readOne(m, ts, 200));  // our own frame does not come back
+        CAN_Uninitialize(PCAN_USBBUS1);
+        ::close(peer);
+    }
+}
+
+// TAVELIN_SOCKETCAN_CONTROLLER names a real controller that the test may
+// take down (the library then has to configure it by itself).
+const char* controllerUnderTest() { return std::getenv("TAVELIN_SOCKETCAN_CONTROLLER"); }
+
+TEST(PcanContractSocketCan, SetsEachBitRateOnAControllerThatStartsDown)
+{
+    const char* ifname = controllerUnderTest();
+    if (!ifname)
+        GTEST_SKIP() << "no real CAN controller named (TAVELIN_SOCKETCAN_CONTROLLER)";
+    REQUIRE_INTERFACE(ifname);
+    ::setenv("TAVELIN_BUS", (std::string("socketcan://") + ifname).c_str(), 1);
+    const std::pair<TPCANBaudrate, unsigned> rates[] = {
+        {PCAN_BAUD_10K, 10000}, {PCAN_BAUD_50K, 50000}, {PCAN_BAUD_100K, 100000}, {PCAN_BAUD_125K, 125000},
+        {PCAN_BAUD_250K, 250000}, {PCAN_BAUD_500K, 500000}, {PCAN_BAUD_1M, 1000000}};
+    for (auto [code, bitrate] : rates) {
+        SCOPED_TRACE(bitrate);
+        setDown(ifname);
+        ASSERT_EQ(CAN_Initialize(PCAN_USBBUS1, code, 0, 0, 0), PCAN_ERROR_OK);
+        EXPECT_EQ(CAN_GetStatus(PCAN_USBBUS1), PCAN_ERROR_OK);
+        const std::string details = ipDetails(ifname);
+        EXPECT_NE(details.find("state UP"), std::string::npos) << details;
+        EXPECT_NE(details.find(" bitrate " + std::to_string(bitrate) + " "), std::string::npos) << details;
+        // Bus-off is left by the kernel by itself.
+        EXPECT_EQ(details.find("restart-ms 0 "), std::string::npos) << details;
+        CAN_Uninitialize(PCAN_USBBUS1);
+    }
+}
+
+// The kernel's own ISO 15765-2 (can-isotp) on the peer interface receives
+// what KWPonCAN_Send sends, whatever separation time its flow control asks.
+TEST(PcanContractSocketCan, KernelIsoTpReceivesKwpMessages)
+{
+    const char* ifname = controllerUnderTest();
+    const char* peerName = std::getenv("TAVELIN_ISOTP_PEER");
+    if (!ifname || !peerName)
+        GTEST_SKIP() << "no ISO-TP peer named (TAVELIN_SOCKETCAN_CONTROLLER, TAVELIN_ISOTP_PEER)";
+    REQUIRE_INTERFACE(ifname);
+    REQUIRE_INTERFACE(peerName);
+    ::setenv("TAVELIN_BUS", (std::string("socketcan://") + ifname).c_str(), 1);
+    ASSERT_EQ(InitHWInterface(250, 0x22), 0);
+    for (uint8_t stmin : {0, 5}) {
+        int iso = ::socket(PF_CAN, SOCK_DGRAM, CAN_ISOTP);
+        ASSERT_GE(iso, 0) << "no can-isotp: " << std::strerror(errno);
+        can_isotp_options opts{};
+        opts.flags = CAN_ISOTP_TX_PADDING;
+        opts.txpad_content = 0xAA;
+        ASSERT_EQ(::setsockopt(iso, SOL_CAN_ISOTP, CAN_ISOTP_OPTS, &opts, sizeof opts), 0);
+        can_isotp_fc_options fc{};
+        fc.bs = 0;
+        fc.stmin = stmin;
+        ASSERT_EQ(::setsockopt(iso, SOL_CAN_ISOTP, CAN_ISOTP_RECV_FC, &fc, sizeof fc), 0);
+        sockaddr_can addr{};
+        addr.can_family = AF_CAN;
+        addr.can_ifindex = static_cast<int>(::if_nametoindex(peerName));
+        addr.can_addr.tp.rx_id = 0x18DA22F9 | CAN_EFF_FLAG;
+        addr.can_addr.tp.tx_id = 0x18DAF922 | CAN_EFF_FLAG;
+        ASSERT_EQ(::bind(iso, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        for (uint32_t len : {13u, 1101u}) {
+            SCOPED_TRACE(testing::Message() << len << " bytes, STmin " << int(stmin) << " ms");
+            static KWP_msg_T msg;
+            msg.SID = 0x36;
+            msg.len = len;
+            for (uint32_t i = 0; i + 1 < len; ++i)
+                msg.payload[i] = static_cast<uint8_t>(i * 13 + stmin);
+            auto t0 = std::chrono::steady_clock::now();
+            ASSERT_EQ(KWPonCAN_Send(1, 0x18DA22F9, &msg), 0);
+            auto took = std::chrono::steady_clock::now() - t0;
+            static uint8_t got[4096];
+            ssize_t n = 0;
+            ASSERT_TRUE(readWithin(iso, got, sizeof got, 5000, &n));
+            ASSERT_EQ(n, static_cast<ssize_t>(len));
+            EXPECT_EQ(got[0], 0x36);
+            EXPECT_EQ(std::memcmp(got + 1, msg.payload, len - 1), 0);
+            // Each consecutive frame after the first waited the separation time.
+            const long cfs = (static_cast<long>(len) - 6 + 6) / 7;
+            EXPECT_GE(took, std::chrono::milliseconds(stmin * (cfs - 1)));
+        }
+        ::close(iso);
+    }
     CAN_Uninitialize(PCAN_USBBUS1);
-    ::close(peer);
 }
 
 }  // namespace

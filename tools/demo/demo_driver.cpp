@@ -4,6 +4,11 @@
 // and saves a screenshot of the window at each stage.
 //
 //   tavelin-demo-driver --file UPDATE.hx1 [--shots DIR] [--limit SECONDS]
+//   tavelin-demo-driver --bus-states "BUS OFF,OK" [--limit SECONDS]
+//
+// The second form only watches the bus status of the connected window and
+// prints "demo: bus TEXT" as it shows each listed text in turn (for tests that
+// unplug the adapter meanwhile); exit status 0 when all were seen.
 //
 // Run it in the working directory the tool should use (conf.dat, hyst.dat),
 // with TAVELIN_BUS naming the bus. Exit status 0 when the run ended with
@@ -18,6 +23,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextDocumentFragment>
 #include <QTimer>
 #include <cstdio>
 #include <functional>
@@ -85,20 +91,24 @@ int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     qint64 limitMs = 600000;
+    QStringList busStates;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == "--file" && i + 1 < args.size())
             chosenFile = QFileInfo(args[++i]).absoluteFilePath();
         else if (args[i] == "--shots" && i + 1 < args.size())
             shotsDir = args[++i];
+        else if (args[i] == "--bus-states" && i + 1 < args.size())
+            busStates = args[++i].split(',');
         else if (args[i] == "--limit" && i + 1 < args.size())
             limitMs = args[++i].toLongLong() * 1000;
         else {
-            std::fprintf(stderr, "usage: tavelin-demo-driver --file UPDATE.hx1 [--shots DIR] [--limit SECONDS]\n");
+            std::fprintf(stderr, "usage: tavelin-demo-driver --file UPDATE.hx1 [--shots DIR] [--limit SECONDS]\n"
+                                 "       tavelin-demo-driver --bus-states TEXT[,TEXT...] [--limit SECONDS]\n");
             return 2;
         }
     }
-    if (chosenFile.isEmpty() || !QFileInfo::exists(chosenFile)) {
+    if (busStates.isEmpty() && (chosenFile.isEmpty() || !QFileInfo::exists(chosenFile))) {
         std::fprintf(stderr, "demo: no update file given (--file)\n");
         return 2;
     }
@@ -124,6 +134,18 @@ int main(int argc, char** argv)
         return 1;
     }
     shot(&w, "connected");
+    if (!busStates.isEmpty()) {
+        say("bus OK");
+        for (const QString& text : busStates) {
+            // The label holds rich text: compare what it shows.
+            if (!waitFor([&] { return QTextDocumentFragment::fromHtml(bus->text()).toPlainText() == text; }, limitMs)) {
+                say("the bus status did not become " + text + " (" + bus->text() + ")");
+                return 1;
+            }
+            say("bus " + text);
+        }
+        return 0;
+    }
     say("capture: pressing Start Capture");
     capture->click();
     if (!waitFor([&] { return status->text() == "Capture OK" || status->text() == "File successfully loaded"; }, limitMs)) {
