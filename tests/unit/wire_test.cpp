@@ -4,6 +4,12 @@
 
 #include <linux/can.h>
 #include <linux/can/netlink.h>
+#include <linux/if_link.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+
+#include <cstring>
+#include <vector>
 
 #include "bus_url.h"
 #include "frame_timing.h"
@@ -154,6 +160,86 @@ TEST(SocketCan, IdentifiersStatesAndAdvice)
     EXPECT_EQ(pcan::busStateOfSocketCan(CAN_STATE_STOPPED), pcan::BusState::Lost);
     EXPECT_NE(pcan::ipLinkCommand("can0", 250000).find("ip link set can0 up type can bitrate 250000"),
               std::string::npos);
+}
+
+// An RTM_NEWLINK message as the kernel sends it for a CAN interface.
+std::vector<char> linkMessage(const char* kind, uint32_t bitrate, int state, bool up)
+{
+    std::vector<char> b(1024, 0);
+    auto* nh = reinterpret_cast<nlmsghdr*>(b.data());
+    nh->nlmsg_type = RTM_NEWLINK;
+    nh->nlmsg_len = NLMSG_LENGTH(sizeof(ifinfomsg));
+    auto* ifi = static_cast<ifinfomsg*>(NLMSG_DATA(nh));
+    ifi->ifi_index = 7;
+    ifi->ifi_flags = up ? IFF_UP : 0;
+    auto put = [&](rtattr* at, unsigned short type, const void* data, std::size_t len) {
+        at->rta_type = type;
+        at->rta_len = static_cast<unsigned short>(RTA_LENGTH(len));
+        if (data)
+            std::memcpy(RTA_DATA(at), data, len);
+        return reinterpret_cast<rtattr*>(reinterpret_cast<char*>(at) + RTA_ALIGN(at->rta_len));
+    };
+    auto* end = reinterpret_cast<rtattr*>(b.data() + nh->nlmsg_len);
+    uint32_t qlen = 10;
+    end = put(end, IFLA_TXQLEN, &qlen, 4);
+    auto* linkinfo = end;
+    auto* in = put(linkinfo, IFLA_LINKINFO, nullptr, 0);
+    in = put(in, IFLA_INFO_KIND, kind, std::strlen(kind) + 1);
+    auto* data = in;
+    auto* d = put(data, IFLA_INFO_DATA, nullptr, 0);
+    if (bitrate) {
+        can_bittiming bt{};
+        bt.bitrate = bitrate;
+        d = put(d, IFLA_CAN_BITTIMING, &bt, sizeof bt);
+    }
+    uint32_t st = static_cast<uint32_t>(state);
+    if (state >= 0)
+        d = put(d, IFLA_CAN_STATE, &st, 4);
+    data->rta_len = static_cast<unsigned short>(reinterpret_cast<char*>(d) - reinterpret_cast<char*>(data));
+    linkinfo->rta_len = static_cast<unsigned short>(reinterpret_cast<char*>(d) - reinterpret_cast<char*>(linkinfo));
+    nh->nlmsg_len = static_cast<uint32_t>(reinterpret_cast<char*>(d) - b.data());
+    b.resize(nh->nlmsg_len);
+    return b;
+}
+
+TEST(SocketCan, LinkKindStateAndWhatOpeningMustDo)
+{
+    pcan::LinkInfo l;
+    // A freshly plugged controller: down, no bit timing yet. Still a controller.
+    auto m = linkMessage("can", 0, CAN_STATE_STOPPED, false);
+    ASSERT_TRUE(pcan::parseLinkReply(m.data(), m.size(), l));
+    EXPECT_EQ(l.index, 7);
+    EXPECT_TRUE(l.controller());
+    EXPECT_EQ(l.txQueueLen, 10u);
+    EXPECT_EQ(pcan::linkStep(l, 250000), pcan::LinkStep::Configure);
+    m = linkMessage("can", 500000, CAN_STATE_ERROR_ACTIVE, true);
+    ASSERT_TRUE(pcan::parseLinkReply(m.data(), m.size(), l));
+    EXPECT_EQ(l.bitrate, 500000u);
+    EXPECT_EQ(pcan::linkStep(l, 250000), pcan::LinkStep::Configure);
+    EXPECT_EQ(pcan::linkStep(l, 500000), pcan::LinkStep::Ready);
+    // Bus-off: restarted, unless the kernel restarts it by itself.
+    m = linkMessage("can", 250000, CAN_STATE_BUS_OFF, true);
+    ASSERT_TRUE(pcan::parseLinkReply(m.data(), m.size(), l));
+    EXPECT_EQ(pcan::linkStep(l, 250000), pcan::LinkStep::Restart);
+    l.restartMs = 100;
+    EXPECT_EQ(pcan::linkStep(l, 250000), pcan::LinkStep::Ready);
+    // Virtual interfaces have no bit timing and only have to be up.
+    m = linkMessage("vcan", 0, -1, false);
+    ASSERT_TRUE(pcan::parseLinkReply(m.data(), m.size(), l));
+    EXPECT_EQ(l.kind, "vcan");
+    EXPECT_EQ(l.state, -1);
+    EXPECT_EQ(pcan::linkStep(l, 250000), pcan::LinkStep::NeedsUp);
+    l.up = true;
+    EXPECT_EQ(pcan::linkStep(l, 250000), pcan::LinkStep::Ready);
+    EXPECT_EQ(pcan::linkStep(pcan::LinkInfo{}, 250000), pcan::LinkStep::Missing);
+    // The kernel's "no such device" answer holds no link.
+    nlmsghdr err{};
+    err.nlmsg_type = NLMSG_ERROR;
+    err.nlmsg_len = sizeof err;
+    EXPECT_FALSE(pcan::parseLinkReply(&err, sizeof err, l));
+    // A full queue is waited for about twice its wire time, never less than 50 ms.
+    EXPECT_EQ(pcan::queueWaitLimitMs(10, 250000), 50);
+    EXPECT_EQ(pcan::queueWaitLimitMs(10, 10000), 352);
 }
 
 TEST(FrameTiming, StuffedLengthsOfKnownFrames)
