@@ -1,5 +1,6 @@
 // ecusim: the bench ECU. Joins the bus through libpcanbasic and plays the
 // bootloader the tool expects, checking every frame the tool sends.
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -214,7 +215,15 @@ int main(int argc, char** argv)
                     CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0);
                 }
             }
-            std::this_thread::sleep_for(std::chrono::microseconds(300));
+            // Wake on the next frame (time-outs and power changes are
+            // checked at least every few milliseconds).
+            int event = -1;
+            if (CAN_GetValue(PCAN_USBBUS1, PCAN_RECEIVE_EVENT, &event, sizeof event) == PCAN_ERROR_OK) {
+                pollfd p{event, POLLIN, 0};
+                ::poll(&p, 1, 5);
+            } else {
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+            }
             continue;
         }
         if (!(m.MSGTYPE & PCAN_MESSAGE_EXTENDED) || (m.ID != reqId && m.ID != broadcastId))
