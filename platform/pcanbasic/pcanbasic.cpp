@@ -161,10 +161,9 @@ PCAN_API TPCANStatus CAN_Initialize(TPCANHandle Channel, TPCANBaudrate Btr0Btr1,
         if (ch.backend && ch.backend->state() != pcan::BusState::Lost)
             return PCAN_ERROR_OK;
         ch.bitrate = bitrate;
-        if (ch.backend)
-            ch.backend->close();
-        if (!ch.open(err)) {
-            ch.report(err);
+        if (ch.backend ? !ch.backend->reopen(bitrate, err) : !ch.open(err)) {
+            if (!err.empty())
+                ch.report(err);
             return PCAN_ERROR_NODRIVER;
         }
         ch.lastError.clear();
@@ -231,7 +230,9 @@ PCAN_API TPCANStatus CAN_GetStatus(TPCANHandle Channel)
     if (!ch.backend)
         return PCAN_ERROR_BUSOFF;
     switch (ch.backend->state()) {
-    case pcan::BusState::Ok: return PCAN_ERROR_OK;
+    case pcan::BusState::Ok:
+        ch.lastError.clear();  // a link that came back in the background: say the next problem again
+        return PCAN_ERROR_OK;
     case pcan::BusState::Warning: return PCAN_ERROR_BUSLIGHT;
     case pcan::BusState::Passive: return PCAN_ERROR_BUSHEAVY;
     default: return PCAN_ERROR_BUSOFF;  // bus off, or the connection to the bus lost

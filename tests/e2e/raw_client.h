@@ -98,6 +98,8 @@ public:
         }
     }
     int fd() const { return fd_; }
+    // Serves a connection that a test's own listener accepted.
+    void adopt(int fd) { fd_ = fd; }
 
 private:
     int fd_ = -1;

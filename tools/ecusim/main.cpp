@@ -174,6 +174,14 @@ int main(int argc, char** argv)
         std::cerr << "ecusim: cannot join the bus (see the line above)" << std::endl;
         return 1;
     }
+    // A socketcand link comes up in the background: say "on the bus" once it
+    // is (waiting at most 10 s; the loop below keeps re-initialising anyway).
+    for (int64_t until = nowUs() + 10000000;
+         CAN_GetStatus(PCAN_USBBUS1) == PCAN_ERROR_BUSOFF && nowUs() < until && !stopRequested;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        CAN_Reset(PCAN_USBBUS1);
+        CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0);
+    }
     ecusim::Model model(cfg, static_cast<uint32_t>(nowUs()));
     ecusim::Receiver rx(tcfg);
     const int64_t t0 = nowUs();
