@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QTimer>
+#include <cstdio>
 #include <cstring>
 
 #include "brivex.h"
@@ -31,6 +32,7 @@ MainWindow::MainWindow(QWidget* parent)
     const Settings s = readConfFile();
     hw_interface_baudrate = checkedBaudrate(s.baudrate);
     phys_ECU_addr = s.ecuAddress;
+    block_interval_ms = s.blockIntervalMs;
     ui->label_BitrateValue->setText(QString::asprintf("%d [kbit/s]", hw_interface_baudrate));
     ui->label_AddressValue->setText(QString::asprintf("%X [HEX]", phys_ECU_addr));
 
@@ -39,7 +41,8 @@ MainWindow::MainWindow(QWidget* parent)
     browse_file_path[path.size()] = '\0';
     // The path is stored in the file-name encoding, so that a path the tool
     // wrote is shown and found again; plain ASCII reads the same either way.
-    ui->lineEdit_FileName->setText(QFile::decodeName(path));
+    chosen_file = QFile::decodeName(path);
+    ui->lineEdit_FileName->setText(chosen_file);
 
     kwp_can_send_id = 0x18DA00F9u | static_cast<uint32_t>(phys_ECU_addr) << 8;
     kwp_can_rec_id = 0x18DAF900u | phys_ECU_addr;
@@ -109,12 +112,18 @@ void MainWindow::ConnectInterface()
         ui->pushButton_Capture->setEnabled(true);
         return;
     }
+    // The bus timers are precise: a coarse timer may fire 5 % early or late,
+    // and the capture and presence periods are what the ECU sees.
     CaptureTimer = new QTimer(this);
+    CaptureTimer->setTimerType(Qt::PreciseTimer);
     connect(CaptureTimer, SIGNAL(timeout()), this, SLOT(SendCaptureMessage()));
     TesterPresentTimer = new QTimer(this);
+    TesterPresentTimer->setTimerType(Qt::PreciseTimer);
     connect(TesterPresentTimer, SIGNAL(timeout()), this, SLOT(CheckECUPresence()));
     SequenceTimer = new QTimer(this);
+    SequenceTimer->setTimerType(Qt::PreciseTimer);
     AddressClaimTimer = new QTimer(this);
+    AddressClaimTimer->setTimerType(Qt::PreciseTimer);
     AddressClaimTimer->setInterval(100);
     connect(AddressClaimTimer, SIGNAL(timeout()), this, SLOT(SendTesterAddressClaim()));
     AddressClaimTimer->start();
@@ -136,8 +145,24 @@ void MainWindow::UpdateHWInterfaceStatus()
     ui->label_BusStatusValue->setText(QString::fromLatin1(text));
 }
 
+int MainWindow::showMessage(const QString& text, QMessageBox::StandardButtons buttons)
+{
+    if (msgBox.isVisible()) {
+        // Re-entering the open box would replace its question and make its
+        // answer count for both; the second message is refused, and said.
+        std::fprintf(stderr, "tavelin: not shown while another message is open: %s\n", qPrintable(text));
+        std::fflush(stderr);
+        return QMessageBox::NoButton;
+    }
+    msgBox.setText(text);
+    msgBox.setStandardButtons(buttons);
+    return msgBox.exec();
+}
+
 void MainWindow::SendTesterAddressClaim()
 {
+    if (!claim_gate.admit(AddressClaimTimer->interval()))
+        return;
     CAN_msg_T claim;
     claim.type = 1;
     claim.ID = 0x18EEFFF9;

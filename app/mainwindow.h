@@ -15,6 +15,23 @@
 
 class QTimer;
 
+// Lets a periodic timer's tick through once per period. After a slot of
+// another timer has blocked the event loop, Qt delivers an overdue timer
+// twice in a row; a due tick fires once and missed periods are not made up.
+class TickGate {
+public:
+    bool admit(int intervalMs)
+    {
+        if (last_.isValid() && last_.elapsed() < intervalMs / 2)
+            return false;
+        last_.start();
+        return true;
+    }
+
+private:
+    QElapsedTimer last_;
+};
+
 namespace Ui {
 class MainWindow;
 }
@@ -77,6 +94,20 @@ private:
     // A programming run in progress, and the state its start took from the
     // widgets it locks (Browse and Capture must not change the sector list or
     // rebind the sequence timer under a run).
+    // The update file the name field shows: the one reloaded after a
+    // readout, checked and programmed, also when its path is too long to be
+    // remembered in browse_file_path and hyst.dat.
+    QString chosen_file;
+    // Set when a capture interrupts the readout: its next step starts again at 0.
+    bool readout_restart = false;
+    // conf.dat's optional third line: the sequence tick between block transfers.
+    int block_interval_ms = 100;
+    TickGate claim_gate, capture_gate, presence_gate;
+    // The one message box, shown modally; a second box while one is open is
+    // refused (NoButton) instead of re-entering it.
+    int showMessage(const QString& text, QMessageBox::StandardButtons buttons);
+    void stopReadout();
+
     bool run_in_progress = false;
     bool run_saved_update_group = false;
     bool run_saved_capture = false;

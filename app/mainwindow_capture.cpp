@@ -11,17 +11,36 @@ const uint8_t kCaptureCode[6] = {0xA5, 0x5A, 0xC3, 0x3C, 0x96, 0x69};
 constexpr uint32_t kBroadcastId = 0x18DAFFF9;
 }  // namespace
 
+// A capture takes the sequence timer from a readout still in progress, so
+// that the readout neither ticks inside the capture's boxes nor re-enables the
+// update file and Update while the capture runs.
+void MainWindow::stopReadout()
+{
+    if (run_in_progress || !SequenceTimer->isActive())
+        return;
+    SequenceTimer->stop();
+    readout_restart = true;
+}
+
 void MainWindow::on_pushButton_Capture_clicked()
 {
     if (ui->pushButton_Capture->isChecked()) {
+        const bool readoutWasRunning = SequenceTimer->isActive() && !run_in_progress;
+        stopReadout();
         ui->group_UpdateFile->setEnabled(false);
         ui->pushButton_Update->setEnabled(false);
-        msgBox.setText(tr("Please turn the ECU off"));
-        msgBox.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
-        if (msgBox.exec() != QMessageBox::Ok) {
+        if (showMessage(tr("Please turn the ECU off"), QMessageBox::Ok | QMessageBox::Cancel) != QMessageBox::Ok) {
             ui->pushButton_Capture->setChecked(false);
+            // No capture took place: the interrupted readout of the ECU that
+            // is still there runs again from its start.
+            if (readoutWasRunning)
+                on_pushButton_ConnectToECU_clicked();
             return;
         }
+        // Whatever ECU answers now is identified anew: until its hardware id
+        // has been read, it matches no update file.
+        hw_id = 0xFFFFFFFFu;
+        update_allowed = false;
         CaptureTimer->setInterval(100);
         CaptureTimer->start();
         TesterPresentTimer->setInterval(2000);
@@ -45,6 +64,8 @@ void MainWindow::on_pushButton_Capture_clicked()
 
 void MainWindow::SendCaptureMessage()
 {
+    if (!capture_gate.admit(CaptureTimer->interval()))
+        return;
     KWP_msg_T msg;
     msg.SID = 0x80;
     msg.len = 7;
@@ -62,12 +83,17 @@ void MainWindow::CancelCapture(int)
 
 void MainWindow::CheckECUPresence()
 {
+    if (run_in_progress || !presence_gate.admit(TesterPresentTimer->interval()))
+        return;
     KWP_msg_T request;
     request.SID = 0x3E;
     request.len = 1;
     KWP_msg_T answer;
+    answer.SID = 0;
     uint32_t answer_id = kwp_can_rec_id;
-    if (KWPonCAN_SendAndReceive(kwp_can_send_id, &request, &answer_id, &answer, 500) != 0)
+    // Only the positive response counts: a negative one with code 00 also
+    // gives 0 from the transport.
+    if (KWPonCAN_SendAndReceive(kwp_can_send_id, &request, &answer_id, &answer, 500) != 0 || answer.SID != 0x7E)
         return;
     AddressClaimTimer->stop();
     ui->pushButton_Capture->setChecked(false);
@@ -80,6 +106,8 @@ void MainWindow::CheckECUPresence()
 
 void MainWindow::on_pushButton_ConnectToECU_clicked()
 {
+    if (run_in_progress)
+        return;  // the sequence timer belongs to the programming run
     disconnect(SequenceTimer, SIGNAL(timeout()), this, SLOT(UpdateRoutine()));
     // Qt::UniqueConnection: bound once, also after a second capture.
     connect(SequenceTimer, SIGNAL(timeout()), this, SLOT(ReadECUInfo()), Qt::UniqueConnection);

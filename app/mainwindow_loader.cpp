@@ -15,6 +15,7 @@ void MainWindow::on_pushButton_BrowseFile_clicked()
     if (path.isEmpty())
         return;
     ui->lineEdit_FileName->setText(path);
+    chosen_file = path;
     const QByteArray encoded = QFile::encodeName(path);
     // A path longer than the 499 bytes kept is loaded, but never stored cut.
     if (encoded.size() < static_cast<int>(sizeof browse_file_path)) {
@@ -36,9 +37,7 @@ void MainWindow::LoadUpdateFile(QString path)
     ui->pushButton_Update->setEnabled(false);
 
     auto report = [this](const QString& message) {
-        msgBox.setText(message);
-        msgBox.setStandardButtons(QMessageBox::Ok);
-        msgBox.exec();
+        showMessage(message, QMessageBox::Ok);
         ui->label_ActionBar->setText(QString());
     };
 

@@ -30,6 +30,10 @@ void MainWindow::ReadECUInfo()
     if (busy)
         return;
     busy = true;
+    if (readout_restart) {
+        fase = 0;
+        readout_restart = false;
+    }
 
     if (fase <= 6) {
         KWP_msg_T request;
@@ -81,10 +85,11 @@ void MainWindow::ReadECUInfo()
     ui->label_ActionBar->setText(tr("Capture OK"));
     ui->group_UpdateFile->setEnabled(true);
     {
-        const QString path = QFile::decodeName(QByteArray(browse_file_path));
-        QFile test(path);
-        if (!path.isEmpty() && test.open(QIODevice::ReadOnly))
-            LoadUpdateFile(path);
+        // The file the name field shows, which is the one last chosen also
+        // when its path was too long to be remembered.
+        QFile test(chosen_file);
+        if (!chosen_file.isEmpty() && test.open(QIODevice::ReadOnly))
+            LoadUpdateFile(chosen_file);
     }
     EnableUpdate();
     fase = 0;

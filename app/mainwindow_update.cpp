@@ -76,16 +76,16 @@ void MainWindow::EndRun()
 
 void MainWindow::on_pushButton_Update_clicked()
 {
-    if (!update_allowed)
+    // Never during a capture: its presence answer would take the sequence
+    // timer back for the readout in the middle of the run.
+    if (!update_allowed || ui->pushButton_Capture->isChecked())
         return;
     if (!run_in_progress) {
         if (update_file_ok == 0)
             return;
         if (sectors_tot_len == 0) {
             // Erasing the ECU for an image without data would leave it empty.
-            msgBox.setText(tr("The update file holds no data to program."));
-            msgBox.setStandardButtons(QMessageBox::Ok);
-            msgBox.exec();
+            showMessage(tr("The update file holds no data to program."), QMessageBox::Ok);
             return;
         }
         BeginRun();
@@ -134,9 +134,7 @@ void MainWindow::UpdateRoutine()
     };
     auto showBox = [&](const QString& text, QMessageBox::StandardButtons buttons) {
         NoteRunOutcome(text);  // every box of the sequence ends its run
-        msgBox.setText(text);
-        msgBox.setStandardButtons(buttons);
-        return msgBox.exec();
+        return showMessage(text, buttons);
     };
     auto abortRun = [&]() {
         showBox(tr("Operation aborted"), QMessageBox::Ok);
@@ -231,6 +229,12 @@ void MainWindow::UpdateRoutine()
         sector_index = firstWithData(update_sector_start);
         ui->label_ActionBar->setText(tr("Downloading..."));
         fase = sector_index ? BlockTransfer : TransferExit;
+        // The block transfers (and their retries) tick at the configured
+        // interval: the ECU answers each block once it is written, so the
+        // next one may follow at once. Every other step keeps 100 ms; the
+        // erase and checksum polls count 100 ms ticks.
+        if (fase == BlockTransfer)
+            SequenceTimer->setInterval(block_interval_ms);
         break;
     case BlockTransfer: {
         KWP_msg_T req;
@@ -247,14 +251,22 @@ void MainWindow::UpdateRoutine()
             ++run_blocks;
             const int progress = static_cast<int>(
                 static_cast<uint64_t>(written_data) * 80 / sectors_tot_len + 10);
+            // The progress shows at once: the bar repaints itself when its
+            // figure moves, and so does the percent label here. (A repaint
+            // of the whole window per block took about 2 ms, more than a
+            // short block's time on the bus.)
+            const bool moved = progress != ui->progressBar->value();
             ui->progressBar->setValue(progress);
             std::printf("%d\n", progress);
             std::fflush(stdout);
-            repaint();
+            if (moved)
+                ui->label_ProgressBar_value->repaint();
             rep = 0;
             sector_index = firstWithData(sector_index->next);
-            if (!sector_index)
+            if (!sector_index) {
                 fase = TransferExit;
+                SequenceTimer->setInterval(100);
+            }
         }
         break;
     }

@@ -47,6 +47,10 @@ Settings parseConf(const QByteArray& content)
     QByteArray l2 = nextLine(content, pos);
     if (parseInt(l2, 16, v))
         s.ecuAddress = static_cast<uint8_t>(v & 0xFF);
+    bool ok = false;
+    const int interval = nextLine(content, pos).trimmed().toInt(&ok, 10);
+    if (ok && interval >= 0 && interval <= 100)
+        s.blockIntervalMs = interval;
     return s;
 }
 
@@ -70,9 +74,10 @@ Settings readConfFile()
 {
     QFile f(QStringLiteral("conf.dat"));
     if (f.open(QIODevice::ReadOnly)) {
-        // Two lines are all that is read.
-        QByteArray content = f.readLine(kLineBytes);
-        content += f.readLine(kLineBytes);
+        // Three lines are all that is read.
+        QByteArray content;
+        for (int i = 0; i < 3; ++i)
+            content += f.readLine(kLineBytes);
         return parseConf(content);
     }
     QFile create(QStringLiteral("conf.dat"));
@@ -103,9 +108,24 @@ QByteArray readHystFile()
 
 bool writeHystFile(const QByteArray& path)
 {
-    QSaveFile f(QStringLiteral("hyst.dat"));
-    if (!f.open(QIODevice::WriteOnly))
+    {
+        QSaveFile f(QStringLiteral("hyst.dat"));
+        if (f.open(QIODevice::WriteOnly)) {
+            f.write(path);
+            if (f.commit())
+                return true;
+        }
+    }
+    // No new file beside it (a folder the user cannot write to): rewrite an
+    // existing hyst.dat in place, putting the old path back if that fails.
+    QFile f(QStringLiteral("hyst.dat"));
+    if (!f.exists() || !f.open(QIODevice::ReadWrite))
         return false;
-    f.write(path);
-    return f.commit();
+    const QByteArray old = f.readAll();
+    if (f.seek(0) && f.write(path) == path.size() && f.resize(path.size()) && f.flush())
+        return true;
+    f.seek(0);
+    f.write(old);
+    f.resize(old.size());
+    return false;
 }

@@ -9,11 +9,14 @@
 struct Settings {
     int baudrate = 250;      // kbit/s
     uint8_t ecuAddress = 0x22;
+    int blockIntervalMs = 100;  // sequence tick between block transfers
 };
 
-// Parses the first two lines of "conf.dat": a decimal bit rate and a
-// hexadecimal address (either case, optional 0x; its low 8 bits are used).
-// A line that is missing or holds no number keeps that value's default.
+// Parses the lines of "conf.dat": a decimal bit rate, a hexadecimal address
+// (either case, optional 0x; its low 8 bits are used) and, optionally, the
+// interval between block transfers in ms (a whole number 0 to 100).
+// A line that is missing or holds no number keeps that value's default; a
+// third line out of range or with anything but the number gives 100.
 Settings parseConf(const QByteArray& content);
 // The bit rates the window accepts; any other becomes 250 for the run.
 int checkedBaudrate(int kbit);
@@ -28,7 +31,9 @@ Settings readConfFile();
 // otherwise none (a longer content would be a cut path).
 QByteArray pathFromHystory(const QByteArray& content, bool readOk);
 QByteArray readHystFile();
-// Replaces "hyst.dat" whole, or leaves it as it was when that fails.
+// Replaces "hyst.dat" whole, or leaves it as it was when that fails. In a
+// folder where no new file can be made beside it, an existing writable
+// "hyst.dat" is rewritten in place (and restored if that write fails).
 bool writeHystFile(const QByteArray& path);
 
 #endif

@@ -120,13 +120,13 @@ bool field(const char* p, std::size_t n, int k, const char*& f, std::size_t& fle
     }
 }
 
-// A checksum field: 0x and two hex digits; anything after them is ignored.
+// A checksum field: two leading characters (normally 0x), then two hex
+// digits; anything after them is ignored.
 bool checksumField(const char* p, std::size_t n, int k, uint8_t& v)
 {
     const char* f;
     std::size_t flen;
-    return field(p, n, k, f, flen) && flen >= 4 && f[0] == '0' && (f[1] == 'x' || f[1] == 'X') &&
-           hexPair(f, flen, 2, v);
+    return field(p, n, k, f, flen) && hexPair(f, flen, 2, v);
 }
 
 // Byte ranges already loaded, to refuse records that overlap them.

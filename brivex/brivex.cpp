@@ -1,5 +1,7 @@
 #include "brivex.h"
 
+#include <poll.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -101,23 +103,40 @@ int SendCANMessage(CAN_msg_T out_msg)
 int ReceiveCANMessage(CAN_msg_T* rec_msg, uint32_t timeout_ms)
 {
     const uint64_t start = nowMs();
+    // Where the adapter library offers a receive event (a descriptor readable
+    // while frames are queued), wait on it instead of spinning on CAN_Read;
+    // otherwise poll the queue as fast as it answers.
+    int event = -1;
+    if (CAN_GetValue(CAN_HW_Channel, PCAN_RECEIVE_EVENT, &event, sizeof event) != PCAN_ERROR_OK)
+        event = -1;
     TPCANMsg m;
     TPCANTimestamp ts;
     for (;;) {
         uint64_t elapsed = nowMs() - start;
         if (elapsed > timeout_ms)
             return -1;
-        if (CAN_Read(CAN_HW_Channel, &m, &ts) != PCAN_ERROR_OK)
+        if (CAN_Read(CAN_HW_Channel, &m, &ts) != PCAN_ERROR_OK) {
+            if (event >= 0) {
+                // Until one millisecond past the limit, so that the next pass
+                // sees it run out (in slices, for limits beyond an int).
+                const uint64_t left = timeout_ms - elapsed + 1;
+                pollfd p{event, POLLIN, 0};
+                ::poll(&p, 1, static_cast<int>(left < 1000 ? left : 1000));
+            }
             continue;
+        }
         DWORD family = m.ID & 0xFFFFFF00u;
         if (family == BASE_RX_ID1 || family == BASE_RX_ID2)
             break;
     }
+    // A classic frame carries at most 8 bytes: a larger length from the
+    // adapter is clamped here, so that no caller reads past data[].
+    const uint8_t len = m.LEN > 8 ? 8 : m.LEN;
     rec_msg->type = m.MSGTYPE;
     rec_msg->ID = m.ID;
-    rec_msg->dlc = m.LEN;
+    rec_msg->dlc = len;
     rec_msg->timestamp = ts.millis;
-    std::memcpy(rec_msg->data, m.DATA, m.LEN > 8 ? 8 : m.LEN);
+    std::memcpy(rec_msg->data, m.DATA, len);
     OutputCANMessage(rec_msg);
     return 0;
 }

@@ -48,6 +48,7 @@ typedef WORD TPCANBaudrate;
 #define PCAN_ERROR_INITIALIZE ((TPCANStatus)0x4000000U)
 
 /* Parameters and their values */
+#define PCAN_RECEIVE_EVENT ((TPCANParameter)0x03U) /* Linux: an int file descriptor, readable while frames are queued */
 #define PCAN_MESSAGE_FILTER ((TPCANParameter)0x04U)
 #define PCAN_FILTER_CLOSE 0x00U
 #define PCAN_FILTER_OPEN 0x01U
@@ -95,6 +96,8 @@ TPCANStatus CAN_Read(TPCANHandle Channel, TPCANMsg* MessageBuffer,
 TPCANStatus CAN_Write(TPCANHandle Channel, TPCANMsg* MessageBuffer);
 TPCANStatus CAN_FilterMessages(TPCANHandle Channel, DWORD FromID, DWORD ToID, TPCANMode Mode);
 TPCANStatus CAN_SetValue(TPCANHandle Channel, TPCANParameter Parameter, void* Buffer,
+                         DWORD BufferLength);
+TPCANStatus CAN_GetValue(TPCANHandle Channel, TPCANParameter Parameter, void* Buffer,
                          DWORD BufferLength);
 
 #ifdef __cplusplus

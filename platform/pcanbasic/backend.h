@@ -21,6 +21,14 @@ public:
     // Connects; frames heard from then on go to the sink, from a thread of the
     // back end. On failure, err holds one line saying what to do.
     virtual bool open(uint32_t bitrate, std::string& err) = 0;
+    // Re-opens a lost connection: true when it is up again. A back end that
+    // connects in the background only starts an attempt here and returns at
+    // once; err then holds the previous attempt's problem (empty if none).
+    virtual bool reopen(uint32_t bitrate, std::string& err)
+    {
+        close();
+        return open(bitrate, err);
+    }
     virtual WriteResult write(const wire::Frame& f) = 0;
     virtual BusState state() = 0;
     virtual void close() = 0;

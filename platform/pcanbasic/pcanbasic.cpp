@@ -4,7 +4,12 @@
 // bus to the channel, which applies the acceptance filter, stamps the frame
 // with the milliseconds since initialisation and queues it; CAN_Read takes
 // frames from that queue and never blocks, as with the vendor's driver.
+// An eventfd follows the queue (readable while it holds frames), so that a
+// caller can wait for a frame without spinning (CAN_GetValue with
+// PCAN_RECEIVE_EVENT, as the vendor's Linux library offers).
+#include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -48,6 +53,23 @@ public:
     enum class Filter { Open, Closed, Custom } filter = Filter::Open;
     std::vector<Range> ranges;
     std::string lastError;
+    // Readable exactly while rx holds frames; created once, kept open for
+    // the life of the process (a waiting caller may hold it).
+    const int rxEvent = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    bool rxEventSet = false;
+
+    // Makes the receive event match the queue. Called with the queue lock held.
+    void syncRxEvent()
+    {
+        if (rxEvent < 0 || rxEventSet == !rx.empty())
+            return;
+        uint64_t v = 1;
+        if (rx.empty())
+            (void)!::read(rxEvent, &v, sizeof v);
+        else
+            (void)!::write(rxEvent, &v, sizeof v);
+        rxEventSet = !rx.empty();
+    }
 
     void report(const std::string& line)
     {
@@ -85,6 +107,7 @@ public:
         q.micros = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
             std::chrono::steady_clock::now() - start).count());
         rx.push_back(q);
+        syncRxEvent();
     }
 
     bool open(std::string& err)
@@ -138,10 +161,9 @@ PCAN_API TPCANStatus CAN_Initialize(TPCANHandle Channel, TPCANBaudrate Btr0Btr1,
         if (ch.backend && ch.backend->state() != pcan::BusState::Lost)
             return PCAN_ERROR_OK;
         ch.bitrate = bitrate;
-        if (ch.backend)
-            ch.backend->close();
-        if (!ch.open(err)) {
-            ch.report(err);
+        if (ch.backend ? !ch.backend->reopen(bitrate, err) : !ch.open(err)) {
+            if (!err.empty())
+                ch.report(err);
             return PCAN_ERROR_NODRIVER;
         }
         ch.lastError.clear();
@@ -151,6 +173,7 @@ PCAN_API TPCANStatus CAN_Initialize(TPCANHandle Channel, TPCANBaudrate Btr0Btr1,
     {
         std::lock_guard<std::mutex> q(ch.queue);
         ch.rx.clear();
+        ch.syncRxEvent();
         ch.filter = Channel::Filter::Open;
         ch.ranges.clear();
         ch.start = std::chrono::steady_clock::now();
@@ -178,6 +201,7 @@ PCAN_API TPCANStatus CAN_Uninitialize(TPCANHandle Channel)
     ch.initialized = false;
     std::lock_guard<std::mutex> q(ch.queue);
     ch.rx.clear();
+    ch.syncRxEvent();
     return PCAN_ERROR_OK;
 }
 
@@ -191,6 +215,7 @@ PCAN_API TPCANStatus CAN_Reset(TPCANHandle Channel)
         return PCAN_ERROR_INITIALIZE;
     std::lock_guard<std::mutex> q(ch.queue);
     ch.rx.clear();
+    ch.syncRxEvent();
     return PCAN_ERROR_OK;
 }
 
@@ -205,7 +230,9 @@ PCAN_API TPCANStatus CAN_GetStatus(TPCANHandle Channel)
     if (!ch.backend)
         return PCAN_ERROR_BUSOFF;
     switch (ch.backend->state()) {
-    case pcan::BusState::Ok: return PCAN_ERROR_OK;
+    case pcan::BusState::Ok:
+        ch.lastError.clear();  // a link that came back in the background: say the next problem again
+        return PCAN_ERROR_OK;
     case pcan::BusState::Warning: return PCAN_ERROR_BUSLIGHT;
     case pcan::BusState::Passive: return PCAN_ERROR_BUSHEAVY;
     default: return PCAN_ERROR_BUSOFF;  // bus off, or the connection to the bus lost
@@ -234,6 +261,7 @@ PCAN_API TPCANStatus CAN_Read(TPCANHandle Channel, TPCANMsg* MessageBuffer,
         TimestampBuffer->micros = static_cast<WORD>(front.micros % 1000);
     }
     ch.rx.pop_front();
+    ch.syncRxEvent();
     return PCAN_ERROR_OK;
 }
 
@@ -308,4 +336,23 @@ PCAN_API TPCANStatus CAN_SetValue(TPCANHandle Channel, TPCANParameter Parameter,
     default:
         return PCAN_ERROR_ILLPARAMVAL;
     }
+}
+
+PCAN_API TPCANStatus CAN_GetValue(TPCANHandle Channel, TPCANParameter Parameter, void* Buffer,
+                                  DWORD BufferLength)
+{
+    if (!validHandle(Channel))
+        return PCAN_ERROR_ILLHANDLE;
+    if (Parameter != PCAN_RECEIVE_EVENT)
+        return PCAN_ERROR_ILLPARAMTYPE;
+    if (!Buffer || BufferLength < sizeof(int))
+        return PCAN_ERROR_ILLPARAMVAL;
+    auto& ch = channel();
+    std::lock_guard<std::mutex> q(ch.queue);
+    if (!ch.initialized)
+        return PCAN_ERROR_INITIALIZE;
+    if (ch.rxEvent < 0)
+        return PCAN_ERROR_UNKNOWN;
+    *static_cast<int*>(Buffer) = ch.rxEvent;
+    return PCAN_ERROR_OK;
 }

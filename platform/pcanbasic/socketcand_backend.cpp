@@ -1,19 +1,41 @@
 // Back end: TCP client of the socketcand protocol in raw mode (canhub, or a
 // socketcand daemon on the machine that has the adapter).
+//
+// Connecting never runs in the caller's call. The window's status poll
+// re-initialises a channel whose link is lost every 330 ms on the GUI thread,
+// and reaching a daemon that does not answer takes seconds (connect up to
+// kConnectTimeoutMs, each handshake step up to kHandshakeTimeoutMs). So each
+// attempt runs on a thread of its own, which then reads the link until it is
+// lost:
+// - open() (the first CAN_Initialize) waits at most kOpenGraceMs for its
+//   attempt. A bus that is plainly wrong (connection refused, unknown host, a
+//   server that is not socketcand) is known by then and fails with its one
+//   line of advice; an attempt still under way leaves the link connecting,
+//   which reads as lost (bus off) until it is up.
+// - reopen() (CAN_Initialize on an open channel) starts a new attempt after a
+//   failed or lost one and returns at once, with the previous attempt's
+//   problem to report.
+// A slow link is not a lost one: a frame that finds no room in the socket
+// within kSendWaitMs is refused (queue full) and the link stays. The link is
+// lost when the peer closes it, on a socket error, or when TCP gives up on
+// data or keep-alive probes left unanswered for about kDeadPeerMs.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "backend.h"
@@ -21,8 +43,312 @@
 namespace pcan {
 namespace {
 
+constexpr int kOpenGraceMs = 200;
 constexpr int kConnectTimeoutMs = 2000;
 constexpr int kHandshakeTimeoutMs = 3000;
+constexpr int kSendWaitMs = 1000;
+constexpr int kDeadPeerMs = 20000;
+
+using Clock = std::chrono::steady_clock;
+
+int msLeft(Clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// One connection attempt and, once it is up, the link it made. Shared by the
+// back end and the attempt's thread, so that closing never waits for that
+// thread (it may be inside getaddrinfo).
+struct Link {
+    enum class Phase { Connecting, Up, Failed, Lost, Closed };
+
+    Link(BusUrl u, Backend::Sink s) : url(std::move(u)), sink(std::move(s)) {}
+    ~Link()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        if (wake >= 0)
+            ::close(wake);
+    }
+
+    const BusUrl url;
+    const Backend::Sink sink;
+    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);  // close() or a pending tail
+
+    std::atomic<Phase> phase{Phase::Connecting};
+    std::mutex m;  // the end of the attempt (with error), and the sink against close()
+    std::condition_variable settled;
+    std::string error;  // why the attempt failed
+
+    std::mutex io;  // fd and pending: writers, and the thread's flush and close
+    int fd = -1;
+    std::string pending;  // the tail of a frame that the socket took only in part
+    std::atomic<bool> hasPending{false};
+
+    void signal() const
+    {
+        uint64_t one = 1;
+        ssize_t n = ::write(wake, &one, sizeof one);
+        (void)n;
+    }
+    void markLost()
+    {
+        Phase up = Phase::Up;
+        if (phase.compare_exchange_strong(up, Phase::Lost))
+            signal();
+    }
+    std::string where() const { return url.text(); }
+};
+
+// Waits for fd to become ready for events, or for the link to be closed.
+// 1 ready, 0 time-out, -1 closed.
+int waitFor(const Link& l, int fd, short events, int timeoutMs)
+{
+    pollfd p[2] = {{fd, events, 0}, {l.wake, POLLIN, 0}};
+    for (;;) {
+        int r = ::poll(p, 2, timeoutMs);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (p[1].revents)
+            return -1;
+        return r > 0 ? 1 : 0;
+    }
+}
+
+void tuneSocket(int fd)
+{
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A vanished peer (machine off, cable out) never closes the connection:
+    // let TCP give up on it when data or keep-alive probes stay unanswered.
+    unsigned userTimeout = kDeadPeerMs;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
+    int idle = 5, interval = 5, count = kDeadPeerMs / 5000;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+// A non-blocking connected socket, or -1 with err.
+int connectTo(const Link& l, std::string& err)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    std::string port = std::to_string(l.url.port);
+    int rc = ::getaddrinfo(l.url.host.c_str(), port.c_str(), &hints, &res);
+    if (rc != 0) {
+        err = "cannot resolve host '" + l.url.host + "' of " + l.where() + " (" + gai_strerror(rc) +
+              "): check TAVELIN_BUS";
+        return -1;
+    }
+    std::string why = "no address";
+    int fd = -1;
+    for (addrinfo* a = res; a; a = a->ai_next) {
+        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        if (fd < 0)
+            continue;
+        int r = ::connect(fd, a->ai_addr, a->ai_addrlen);
+        if (r < 0 && errno == EINPROGRESS) {
+            int w = waitFor(l, fd, POLLOUT, kConnectTimeoutMs);
+            if (w == 1) {
+                int soerr = 0;
+                socklen_t len = sizeof soerr;
+                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len);
+                errno = soerr;
+                r = soerr == 0 ? 0 : -1;
+            } else {
+                errno = w == 0 ? ETIMEDOUT : ECANCELED;
+                r = -1;
+            }
+        }
+        if (r == 0) {
+            tuneSocket(fd);
+            break;
+        }
+        why = std::strerror(errno);
+        ::close(fd);
+        fd = -1;
+        if (l.phase == Link::Phase::Closed)
+            break;
+    }
+    ::freeaddrinfo(res);
+    if (fd < 0)
+        err = "cannot reach the CAN bus at " + l.where() + " (" + why +
+              "): start canhub, or set TAVELIN_BUS to the bus to use";
+    return fd;
+}
+
+// Waits for one message; false on time-out, a closed connection or close().
+bool await(const Link& l, int fd, wire::Splitter& s, std::string& msg)
+{
+    auto deadline = Clock::now() + std::chrono::milliseconds(kHandshakeTimeoutMs);
+    for (;;) {
+        auto item = s.next();
+        if (item.kind == wire::Splitter::Kind::Message) {
+            msg = item.text;
+            return true;
+        }
+        if (item.kind == wire::Splitter::Kind::Error)
+            continue;
+        int left = msLeft(deadline);
+        if (left <= 0 || waitFor(l, fd, POLLIN, left) != 1)
+            return false;
+        char buf[512];
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (n <= 0)
+            return false;
+        s.feed(buf, static_cast<std::size_t>(n));
+    }
+}
+
+// Sends as much of text as the socket takes before the deadline: the number of
+// bytes sent, or -1 when the connection failed.
+ssize_t sendUntil(const Link& l, int fd, const std::string& text, Clock::time_point deadline)
+{
+    std::size_t off = 0;
+    while (off < text.size()) {
+        ssize_t n = ::send(fd, text.data() + off, text.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            off += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int left = msLeft(deadline);
+            if (left <= 0 || waitFor(l, fd, POLLOUT, left) != 1)
+                break;
+            continue;
+        }
+        return -1;
+    }
+    return static_cast<ssize_t>(off);
+}
+
+bool handshake(const Link& l, int fd, wire::Splitter& s, std::string& err)
+{
+    std::string msg;
+    auto fail = [&](const std::string& what) {
+        err = "the server at " + l.where() + " " + what +
+              ": is it canhub or socketcand? check TAVELIN_BUS";
+        return false;
+    };
+    auto say = [&](const std::string& text) {
+        return sendUntil(l, fd, text, Clock::now() + std::chrono::milliseconds(kHandshakeTimeoutMs)) ==
+               static_cast<ssize_t>(text.size());
+    };
+    if (!await(l, fd, s, msg) || wire::command(msg) != "hi")
+        return fail("did not greet with < hi >");
+    if (!say("< open " + l.url.bus + " >") || !await(l, fd, s, msg))
+        return fail("did not answer < open " + l.url.bus + " >");
+    if (wire::command(msg) != "ok") {
+        err = "the server at " + l.where() + " refused bus '" + l.url.bus + "' (" + msg +
+              "): check the bus name in TAVELIN_BUS";
+        return false;
+    }
+    if (!say("< rawmode >") || !await(l, fd, s, msg) || wire::command(msg) != "ok")
+        return fail("did not accept < rawmode >");
+    return true;
+}
+
+// Hands the frames the splitter holds to the sink; false once closed.
+bool deliver(Link& l, wire::Splitter& s)
+{
+    std::lock_guard<std::mutex> lock(l.m);
+    if (l.phase == Link::Phase::Closed)
+        return false;
+    for (;;) {
+        auto item = s.next();
+        if (item.kind == wire::Splitter::Kind::None)
+            return true;
+        if (item.kind != wire::Splitter::Kind::Message)
+            continue;
+        wire::Frame f;
+        std::string err;
+        if (wire::command(item.text) == "frame" && wire::parseFrame(item.text, f, err))
+            l.sink(f);
+    }
+}
+
+void readLoop(Link& l, wire::Splitter& s)
+{
+    char buf[4096];
+    for (;;) {
+        if (!deliver(l, s))
+            return;
+        pollfd p[2] = {{l.fd, static_cast<short>(POLLIN | (l.hasPending ? POLLOUT : 0)), 0},
+                       {l.wake, POLLIN, 0}};
+        int r = ::poll(p, 2, -1);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (p[1].revents) {
+            uint64_t v;
+            ssize_t n = ::read(l.wake, &v, sizeof v);
+            (void)n;
+        }
+        if (l.phase != Link::Phase::Up)
+            return;
+        if ((p[0].revents & POLLOUT) && l.hasPending) {
+            // The rest of a frame a writer could not finish: send it when the
+            // socket has room, even if no further frame is written.
+            std::unique_lock<std::mutex> io(l.io, std::try_to_lock);
+            if (io.owns_lock()) {
+                ssize_t n = sendUntil(l, l.fd, l.pending, Clock::now());
+                if (n < 0)
+                    return;
+                l.pending.erase(0, static_cast<std::size_t>(n));
+                l.hasPending = !l.pending.empty();
+            }
+        }
+        if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;
+        ssize_t n = ::recv(l.fd, buf, sizeof buf, 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            return;
+        s.feed(buf, static_cast<std::size_t>(n));
+    }
+}
+
+// The thread of one attempt: connect, greet, then read until the link is lost.
+void run(std::shared_ptr<Link> l)
+{
+    std::string err;
+    wire::Splitter s;
+    int fd = connectTo(*l, err);
+    if (fd >= 0 && !handshake(*l, fd, s, err)) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd >= 0) {
+        std::lock_guard<std::mutex> io(l->io);
+        l->fd = fd;
+    }
+    {
+        std::lock_guard<std::mutex> lock(l->m);
+        if (l->phase == Link::Phase::Connecting) {
+            l->error = err;
+            l->phase = fd >= 0 ? Link::Phase::Up : Link::Phase::Failed;
+        }
+    }
+    l->settled.notify_all();
+    if (l->phase == Link::Phase::Up)
+        readLoop(*l, s);
+    l->markLost();
+    std::lock_guard<std::mutex> io(l->io);
+    if (l->fd >= 0)
+        ::close(l->fd);
+    l->fd = -1;
+    l->pending.clear();
+    l->hasPending = false;
+}
 
 class SocketcandBackend final : public Backend {
 public:
@@ -32,207 +358,106 @@ public:
     bool open(uint32_t, std::string& err) override
     {
         close();
-        int fd = connectTo(err);
-        if (fd < 0)
+        start();
+        std::unique_lock<std::mutex> lock(link_->m);
+        link_->settled.wait_for(lock, std::chrono::milliseconds(kOpenGraceMs),
+                                [&] { return link_->phase != Link::Phase::Connecting; });
+        if (link_->phase != Link::Phase::Failed)
+            return true;  // up, or still connecting
+        err = link_->error;
+        lock.unlock();
+        close();
+        return false;
+    }
+
+    bool reopen(uint32_t, std::string& err) override
+    {
+        err.clear();
+        Link::Phase p = link_ ? link_->phase.load() : Link::Phase::Closed;
+        if (p == Link::Phase::Up)
+            return true;
+        if (p == Link::Phase::Connecting)
             return false;
-        wire::Splitter splitter;
-        if (!handshake(fd, splitter, err)) {
-            ::close(fd);
-            return false;
+        if (p == Link::Phase::Failed) {
+            std::lock_guard<std::mutex> lock(link_->m);
+            err = link_->error;
         }
-        fd_ = fd;
-        lost_ = false;
-        stop_ = false;
-        reader_ = std::thread([this, s = std::move(splitter)]() mutable { readLoop(std::move(s)); });
-        return true;
+        close();
+        start();
+        return false;
     }
 
     WriteResult write(const wire::Frame& f) override
     {
-        std::lock_guard<std::mutex> lock(writeMutex_);
-        if (fd_ < 0 || lost_)
+        if (!link_ || link_->phase != Link::Phase::Up)
             return WriteResult::Lost;
-        std::string msg = wire::formatSend(f);
-        std::size_t off = 0;
-        while (off < msg.size()) {
-            ssize_t n = ::send(fd_, msg.data() + off, msg.size() - off, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                lost_ = true;
+        Link& l = *link_;
+        std::lock_guard<std::mutex> io(l.io);
+        if (l.fd < 0)
+            return WriteResult::Lost;
+        auto deadline = Clock::now() + std::chrono::milliseconds(kSendWaitMs);
+        if (l.hasPending) {
+            ssize_t n = sendUntil(l, l.fd, l.pending, deadline);
+            if (n < 0) {
+                l.markLost();
                 return WriteResult::Lost;
             }
-            off += static_cast<std::size_t>(n);
+            l.pending.erase(0, static_cast<std::size_t>(n));
+            l.hasPending = !l.pending.empty();
+            if (l.hasPending)
+                return WriteResult::Full;
+        }
+        std::string msg = wire::formatSend(f);
+        ssize_t n = sendUntil(l, l.fd, msg, deadline);
+        if (n < 0) {
+            l.markLost();
+            return WriteResult::Lost;
+        }
+        if (n == 0)
+            return WriteResult::Full;
+        if (static_cast<std::size_t>(n) < msg.size()) {
+            // Part of the frame is on its way: the rest must follow before any
+            // other frame, or the stream would be garbled.
+            l.pending = msg.substr(static_cast<std::size_t>(n));
+            l.hasPending = true;
+            l.signal();
         }
         return WriteResult::Ok;
     }
 
-    BusState state() override { return fd_ < 0 || lost_ ? BusState::Lost : BusState::Ok; }
+    BusState state() override
+    {
+        return link_ && link_->phase == Link::Phase::Up ? BusState::Ok : BusState::Lost;
+    }
 
     void close() override
     {
-        stop_ = true;
-        if (fd_ >= 0)
-            ::shutdown(fd_, SHUT_RDWR);
-        if (reader_.joinable())
-            reader_.join();
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
+        if (!link_)
+            return;
+        {
+            // After this, the attempt's thread hands no frame to the sink.
+            std::lock_guard<std::mutex> lock(link_->m);
+            link_->phase = Link::Phase::Closed;
+        }
+        link_->signal();
+        link_.reset();
     }
 
 private:
     BusUrl url_;
     Sink sink_;
-    int fd_ = -1;
-    std::atomic<bool> lost_{false};
-    std::atomic<bool> stop_{false};
-    std::thread reader_;
-    std::mutex writeMutex_;
+    std::shared_ptr<Link> link_;
 
-    std::string where() const { return url_.text(); }
-
-    int connectTo(std::string& err)
+    void start()
     {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* res = nullptr;
-        std::string port = std::to_string(url_.port);
-        int rc = ::getaddrinfo(url_.host.c_str(), port.c_str(), &hints, &res);
-        if (rc != 0) {
-            err = "cannot resolve host '" + url_.host + "' of " + where() + " (" +
-                  gai_strerror(rc) + "): check TAVELIN_BUS";
-            return -1;
-        }
-        std::string why = "no address";
-        int fd = -1;
-        for (addrinfo* a = res; a; a = a->ai_next) {
-            fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-            if (fd < 0)
-                continue;
-            int fl = ::fcntl(fd, F_GETFL);
-            ::fcntl(fd, F_SETFL, fl | O_NONBLOCK);
-            int r = ::connect(fd, a->ai_addr, a->ai_addrlen);
-            if (r < 0 && errno == EINPROGRESS) {
-                pollfd p{fd, POLLOUT, 0};
-                r = ::poll(&p, 1, kConnectTimeoutMs);
-                if (r == 1) {
-                    int soerr = 0;
-                    socklen_t len = sizeof soerr;
-                    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len);
-                    errno = soerr;
-                    r = soerr == 0 ? 0 : -1;
-                } else {
-                    errno = ETIMEDOUT;
-                    r = -1;
-                }
-            }
-            if (r == 0) {
-                ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-                int one = 1;
-                ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                timeval tv{1, 0};
-                ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-                break;
-            }
-            why = std::strerror(errno);
-            ::close(fd);
-            fd = -1;
-        }
-        ::freeaddrinfo(res);
-        if (fd < 0)
-            err = "cannot reach the CAN bus at " + where() + " (" + why +
-                  "): start canhub, or set TAVELIN_BUS to the bus to use";
-        return fd;
-    }
-
-    // Waits for one message; false on time-out or a closed connection.
-    static bool await(int fd, wire::Splitter& s, std::string& msg, int timeoutMs)
-    {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            auto item = s.next();
-            if (item.kind == wire::Splitter::Kind::Message) {
-                msg = item.text;
-                return true;
-            }
-            if (item.kind == wire::Splitter::Kind::Error)
-                continue;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now()).count();
-            if (left <= 0)
-                return false;
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left)) <= 0)
-                continue;
-            char buf[512];
-            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0)
-                return false;
-            s.feed(buf, static_cast<std::size_t>(n));
-        }
-    }
-
-    bool sendText(int fd, const std::string& text)
-    {
-        return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
-    }
-
-    bool handshake(int fd, wire::Splitter& s, std::string& err)
-    {
-        std::string msg;
-        auto fail = [&](const std::string& what) {
-            err = "the server at " + where() + " " + what +
-                  ": is it canhub or socketcand? check TAVELIN_BUS";
-            return false;
-        };
-        if (!await(fd, s, msg, kHandshakeTimeoutMs) || wire::command(msg) != "hi")
-            return fail("did not greet with < hi >");
-        if (!sendText(fd, "< open " + url_.bus + " >") || !await(fd, s, msg, kHandshakeTimeoutMs))
-            return fail("did not answer < open " + url_.bus + " >");
-        if (wire::command(msg) != "ok") {
-            err = "the server at " + where() + " refused bus '" + url_.bus + "' (" + msg +
-                  "): check the bus name in TAVELIN_BUS";
-            return false;
-        }
-        if (!sendText(fd, "< rawmode >") || !await(fd, s, msg, kHandshakeTimeoutMs) ||
-            wire::command(msg) != "ok")
-            return fail("did not accept < rawmode >");
-        return true;
-    }
-
-    void readLoop(wire::Splitter s)
-    {
-        char buf[4096];
-        for (;;) {
-            for (;;) {
-                auto item = s.next();
-                if (item.kind == wire::Splitter::Kind::None)
-                    break;
-                if (item.kind != wire::Splitter::Kind::Message)
-                    continue;
-                wire::Frame f;
-                std::string err;
-                if (wire::command(item.text) == "frame" && wire::parseFrame(item.text, f, err))
-                    sink_(f);
-            }
-            if (stop_)
-                return;
-            pollfd p{fd_, POLLIN, 0};
-            int r = ::poll(&p, 1, 200);
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r == 0)
-                continue;
-            ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                lost_ = true;
-                return;
-            }
-            s.feed(buf, static_cast<std::size_t>(n));
+        link_ = std::make_shared<Link>(url_, sink_);
+        try {
+            if (link_->wake < 0)
+                throw std::system_error(errno, std::generic_category());
+            std::thread(run, link_).detach();
+        } catch (const std::system_error& e) {
+            link_->error = "cannot start connecting to " + url_.text() + " (" + e.what() + ")";
+            link_->phase = Link::Phase::Failed;
         }
     }
 };

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -81,7 +82,24 @@ public:
                 return f;
         }
     }
+    // The next frame with the hub's time stamp of it, in seconds.
+    std::optional<std::pair<wire::Frame, double>> nextTimedFrame(int limitMs)
+    {
+        for (;;) {
+            std::string m = next(limitMs);
+            if (m.empty())
+                return std::nullopt;
+            wire::Frame f;
+            std::string err;
+            unsigned id;
+            double t;
+            if (wire::parseFrame(m, f, err) && std::sscanf(m.c_str(), "< frame %x %lf", &id, &t) == 2)
+                return std::make_pair(f, t);
+        }
+    }
     int fd() const { return fd_; }
+    // Serves a connection that a test's own listener accepted.
+    void adopt(int fd) { fd_ = fd; }
 
 private:
     int fd_ = -1;

@@ -2,6 +2,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdint>
+
+#include <unistd.h>
 
 #define PCAN_API extern "C" __attribute__((visibility("default")))
 
@@ -45,6 +48,8 @@ PCAN_API TPCANStatus CAN_GetStatus(TPCANHandle c)
 PCAN_API TPCANStatus CAN_Read(TPCANHandle, TPCANMsg* m, TPCANTimestamp* ts)
 {
     auto& f = fakePcan();
+    ++f.reads;
+    std::lock_guard<std::mutex> lock(f.rxLock);
     if (f.rx.empty())
         return PCAN_ERROR_QRCVEMPTY;
     *m = f.rx.front().first;
@@ -52,6 +57,9 @@ PCAN_API TPCANStatus CAN_Read(TPCANHandle, TPCANMsg* m, TPCANTimestamp* ts)
     ts->millis_overflow = 0;
     ts->micros = 0;
     f.rx.erase(f.rx.begin());
+    uint64_t v;
+    if (f.rx.empty() && f.receiveEvent >= 0)
+        (void)!::read(f.receiveEvent, &v, sizeof v);  // readable only while frames wait
     return PCAN_ERROR_OK;
 }
 PCAN_API TPCANStatus CAN_Write(TPCANHandle c, TPCANMsg* m)
@@ -68,5 +76,13 @@ PCAN_API TPCANStatus CAN_FilterMessages(TPCANHandle c, DWORD from, DWORD to, TPC
 PCAN_API TPCANStatus CAN_SetValue(TPCANHandle c, TPCANParameter p, void* buf, DWORD len)
 {
     record("CAN_SetValue %02X %02X %02X %u", c, p, *static_cast<BYTE*>(buf), len);
+    return PCAN_ERROR_OK;
+}
+PCAN_API TPCANStatus CAN_GetValue(TPCANHandle c, TPCANParameter p, void* buf, DWORD len)
+{
+    if (p != PCAN_RECEIVE_EVENT || len < sizeof(int) || fakePcan().receiveEvent < 0)
+        return PCAN_ERROR_ILLPARAMTYPE;
+    (void)c;
+    *static_cast<int*>(buf) = fakePcan().receiveEvent;
     return PCAN_ERROR_OK;
 }

@@ -2,6 +2,8 @@
 #ifndef TAVELIN_FAKE_PCANBASIC_H
 #define TAVELIN_FAKE_PCANBASIC_H
 
+#include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,24 @@ struct FakePcan {
     TPCANStatus writeResult = PCAN_ERROR_OK;
     TPCANStatus status = PCAN_ERROR_OK;
     TPCANStatus uninitResult = PCAN_ERROR_OK;
+    int receiveEvent = -1;      // handed out by CAN_GetValue(PCAN_RECEIVE_EVENT); -1: not offered
+    std::atomic<int> reads{0};  // CAN_Read calls
+    std::mutex rxLock;          // rx may be filled from another thread
+
+    FakePcan() = default;
+    FakePcan& operator=(const FakePcan& o)
+    {
+        calls = o.calls;
+        written = o.written;
+        rx = o.rx;
+        initResult = o.initResult;
+        writeResult = o.writeResult;
+        status = o.status;
+        uninitResult = o.uninitResult;
+        receiveEvent = o.receiveEvent;
+        reads = o.reads.load();
+        return *this;
+    }
 };
 
 FAKE_API FakePcan& fakePcan();  // the state; reset it with fakePcan() = FakePcan()

@@ -1,6 +1,8 @@
 // The window against the bench ECU through canhub: capture, identification
 // readout and programming runs, with their faults.
 #include <QAction>
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QJsonArray>
@@ -11,6 +13,7 @@
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QtTest>
+#include <algorithm>
 #include <fstream>
 #include <unistd.h>
 
@@ -111,6 +114,8 @@ private slots:
     void captureCancelStopAndPowerOn();
     void readoutShowsTheIdentification();
     void readoutFailuresAndReload();
+    void presenceTimersAndNegativeAnswers();
+    void captureStopsTheReadoutFirst();
     void wholeRun_data();
     void wholeRun();
     void outcomeBoxes();
@@ -119,6 +124,9 @@ private slots:
     void transferFailures();
     void busLostMidRunAborts();
     void runLocksBrowseAndCapture();
+    void blockIntervalZero();
+    void recoveryAfterPowerCut_data();
+    void recoveryAfterPowerCut();
     void emptyImageNeverErases();
     void closingMidRunIsRecorded();
 };
@@ -199,7 +207,7 @@ void ProgrammingTest::readoutShowsTheIdentification()
     QVERIFY(b.startHub());
     QVERIFY(b.startEcu({"--power", "boot", "--set", "item.0=39 30 00 00", "--set", "hw_version=1.2.10.99",
                         "--set", "item.2=nrc 31", "--set", "item.4=00 00 00 80", "--set", "item.5=01 02",
-                        "--set", "boot_version=0.0.0.1", "--set", "item.6=00 01"}));
+                        "--set", "item.3=FF FF FF FF", "--set", "item.6=00 01"}));
     MainWindow* w = b.open();
     BoxAnswerer answers;
     QVERIFY(capture(b, answers));
@@ -207,7 +215,7 @@ void ProgrammingTest::readoutShowsTheIdentification()
     QCOMPARE(MainWindowProbe::hwId(w), 12345u);
     QCOMPARE(b.text("label_HWver"), QString("01.02.10.99"));
     QCOMPARE(b.text("label_BOOTinterface"), QString("n.a."));
-    QCOMPARE(b.text("label_BOOTver"), QString("00.00.00.01"));
+    QCOMPARE(b.text("label_BOOTver"), QString("- - -"));  // not programmed
     QCOMPARE(b.text("label_FWID"), QString("-2147483648"));
     QCOMPARE(b.text("label_FWver"), QString("n.a."));  // a positive answer too short
     QCOMPARE(MainWindowProbe::maxPacket(w), uint16_t(256));
@@ -236,18 +244,137 @@ void ProgrammingTest::readoutFailuresAndReload()
     QCOMPARE(sectors.size(), size_t(1 + 16));
     QCOMPARE(sectors[1], (std::pair<uint32_t, uint32_t>{0x8000, 64}));
     QVERIFY(b.find<QPushButton>("pushButton_Update")->isEnabled());
-    // An ECU without a programmed identifier and without a block length: the
-    // earlier identifier stays, the block length falls back to 128; the file
-    // deleted meanwhile is simply not reloaded.
-    b.ecu->stop();
-    QVERIFY(b.startEcu({"--power", "boot", "--set", "item.0=FF FF FF FF", "--set", "item.6=nrc 31"}));
-    QFile::remove(file);
+    // A file whose path is too long to be remembered: the next readout
+    // reloads it, the one the name field shows, not the one remembered.
+    const QString longDir = QString(240, 'd') + "/" + QString(240, 'e');
+    QVERIFY(QDir().mkpath(b.path(longDir)));
+    const QString longFile = hx1(b, longDir + "/long.hx1", 500);
+    answers.chooseFile(longFile);
+    b.find<QPushButton>("pushButton_BrowseFile")->click();
+    QCOMPARE(MainWindowProbe::totalLength(w), 500u);
     QVERIFY(capture(b, answers));
-    QCOMPARE(b.text("label_HWID"), QString("- - -"));
-    QCOMPARE(MainWindowProbe::hwId(w), 12345u);
+    QCOMPARE(b.text("label_ActionBar"), QString("File successfully loaded"));
+    QCOMPARE(b.find<QLineEdit>("lineEdit_FileName")->text(), longFile);
+    QCOMPARE(MainWindowProbe::totalLength(w), 500u);
+    // An ECU whose identifier and block length cannot be read: "n.a.", no
+    // identifier inherited from the ECU before, block length 128. The file
+    // shown was deleted meanwhile, so it is not reloaded, and the image still
+    // in memory matches no ECU.
+    b.ecu->stop();
+    QVERIFY(b.startEcu({"--power", "boot", "--set", "item.0=nrc 31", "--set", "item.6=nrc 31"}));
+    QFile::remove(longFile);
+    QVERIFY(capture(b, answers));
+    QCOMPARE(b.text("label_HWID"), QString("n.a."));
+    QCOMPARE(MainWindowProbe::hwId(w), 0xFFFFFFFFu);
     QCOMPARE(MainWindowProbe::maxPacket(w), uint16_t(128));
     QCOMPARE(b.text("label_ActionBar"), QString("Capture OK"));
     QVERIFY(b.find<QGroupBox>("group_UpdateFile")->isEnabled());
+    QVERIFY(!b.find<QPushButton>("pushButton_Update")->isEnabled());
+}
+
+// Frames of interest seen by an observer on the bus, with the hub's times.
+struct BusLog {
+    testbench::RawClient observer;
+    std::vector<double> claims, captures, presence, erasePolls;
+    unsigned transfers = 0;
+    void drain()
+    {
+        while (auto f = observer.nextTimedFrame(1)) {
+            const wire::Frame& fr = f->first;
+            if (fr.id == 0x18EEFFF9)
+                claims.push_back(f->second);
+            else if (fr.id == 0x18DAFFF9)
+                captures.push_back(f->second);
+            else if (fr.id == 0x18DA22F9 && fr.data[0] == 0x01 && fr.data[1] == 0x3E)
+                presence.push_back(f->second);
+            else if (fr.id == 0x18DA22F9 && fr.data[0] == 0x02 && fr.data[1] == 0x33 && fr.data[2] == 0x10)
+                erasePolls.push_back(f->second);
+            else if (fr.id == 0x18DA22F9 && fr.data[0] >> 4 == 1 && fr.data[2] == 0x36)
+                transfers++;
+        }
+    }
+    static double minGap(const std::vector<double>& t)
+    {
+        double m = 1e9;
+        for (std::size_t i = 1; i < t.size(); ++i)
+            m = std::min(m, t[i] - t[i - 1]);
+        return m;
+    }
+};
+
+void ProgrammingTest::presenceTimersAndNegativeAnswers()
+{
+    Bench b;
+    QVERIFY(b.startHub());
+    MainWindow* w = b.open();
+    BoxAnswerer answers;
+    BusLog bus;
+    QVERIFY(bus.observer.connect(b.hub.port));
+    double okAt = 0;
+    answers.onBox = [&](const QString& text) {
+        if (text == "Please turn the ECU off")
+            okAt = QDateTime::currentMSecsSinceEpoch() / 1000.0;
+    };
+    answers.answer("Please turn the ECU off", QMessageBox::Ok);
+    b.find<QPushButton>("pushButton_Capture")->click();
+    // No ECU: each presence request waits 500 ms in vain. Then the address
+    // claim and the capture request go out once each, never twice in a row,
+    // and the presence requests keep their period of 2 s from the Ok.
+    QVERIFY(waitFor([&] { bus.drain(); return bus.presence.size() >= 3; }));
+    QVERIFY2(BusLog::minGap(bus.claims) > 0.05, qPrintable(QString::number(BusLog::minGap(bus.claims))));
+    QVERIFY2(BusLog::minGap(bus.captures) > 0.05, qPrintable(QString::number(BusLog::minGap(bus.captures))));
+    for (std::size_t k = 0; k < bus.presence.size(); ++k)
+        QVERIFY2(bus.presence[k] - okAt >= 2.0 * (k + 1) - 0.003,
+                 qPrintable(QString("presence request %1 at %2 s").arg(k + 1).arg(bus.presence[k] - okAt)));
+    // A bootloader answering 7F 3E 00 is not present: the capture goes on.
+    QVERIFY(b.startEcu({"--power", "boot", "--nrc", "3E:00"}));
+    const std::size_t before = bus.presence.size();
+    QVERIFY(waitFor([&] { bus.drain(); return bus.presence.size() >= before + 2; }));
+    QCOMPARE(b.text("label_ActionBar"), QString("Waiting for communication..."));
+    QVERIFY(MainWindowProbe::timer(w, "Capture")->isActive());
+    answers.answer("Please turn the ECU on...", QMessageBox::Cancel);
+    QVERIFY(waitFor([&] { return !b.find<QPushButton>("pushButton_Capture")->isChecked(); }));
+}
+
+void ProgrammingTest::captureStopsTheReadoutFirst()
+{
+    Bench b;
+    QVERIFY(b.startHub());
+    // This bootloader leaves one item unanswered: the readout waits there.
+    QVERIFY(b.startEcu({"--power", "boot", "--set", "item.2=none"}));
+    const QString file = hx1(b, "fw.hx1", 1000);
+    QFile h(b.path("hyst.dat"));
+    QVERIFY(h.open(QIODevice::WriteOnly));
+    h.write(QFile::encodeName(file));
+    h.close();
+    MainWindow* w = b.open();
+    BoxAnswerer answers;
+    answers.answer("Please turn the ECU off", QMessageBox::Ok);
+    b.find<QPushButton>("pushButton_Capture")->click();
+    QVERIFY(waitFor([&] { return b.text("label_ActionBar") == "Bootloader active"; }));
+    // A new capture while that readout runs (another ECU is put on the
+    // bench meanwhile): the readout stops before the first box, neither
+    // ticks nor enables Update inside the capture, and runs again from its
+    // first step for the ECU captured.
+    bool readoutTicking = true, updateEnabled = true;
+    answers.onBox = [&](const QString& text) {
+        if (text == "Please turn the ECU off") {
+            readoutTicking = MainWindowProbe::timer(w, "Sequence")->isActive();
+            b.ecu->stop();
+            QVERIFY(b.startEcu({"--power", "boot"}));
+        } else if (text == "Please turn the ECU on...") {
+            updateEnabled = b.find<QPushButton>("pushButton_Update")->isEnabled();
+        }
+    };
+    answers.answer("Please turn the ECU off", QMessageBox::Ok);
+    b.find<QPushButton>("pushButton_Capture")->click();
+    QVERIFY(waitFor([&] { return b.text("label_ActionBar") == "File successfully loaded"; }, 60000));
+    QVERIFY(!readoutTicking);
+    QVERIFY(!updateEnabled);
+    QCOMPARE(b.text("label_BOOTinterface"), QString("02.00.00.00"));
+    QVERIFY(b.find<QPushButton>("pushButton_Update")->isEnabled());
+    QVERIFY(!MainWindowProbe::timer(w, "Sequence")->isActive());
+    QCOMPARE(answers.seen.count("Please turn the ECU off"), 2);
 }
 
 void ProgrammingTest::wholeRun_data()
@@ -266,12 +393,18 @@ struct ReadyBench {
     BoxAnswerer answers;
     MainWindow* w = nullptr;
     QString file;
+    QByteArray conf;  // conf.dat, when not the defaults
     // A file name with a quote comes back through hyst.dat, as the file
     // chosen last: QFileDialog reads a typed quote as a list of names.
     bool prepare(std::vector<std::string> ecuArgs, int imageSize, bool dump = true, const QString& name = "fw.hx1")
     {
         if (!b.startHub())
             return false;
+        if (!conf.isEmpty()) {
+            QFile c(b.path("conf.dat"));
+            if (!c.open(QIODevice::WriteOnly) || c.write(conf) != conf.size())
+                return false;
+        }
         ecuArgs.insert(ecuArgs.begin(), {"--power", "boot"});
         if (dump) {
             ecuArgs.push_back("--dump");
@@ -475,6 +608,54 @@ void ProgrammingTest::runLocksBrowseAndCapture()
     QVERIFY(waitFor([&] { return r.b.find<QProgressBar>("progressBar")->value() > before; }));
     QVERIFY(waitFor([&] { return r.answers.seen.contains(kSuccess) && idle(r.b); }, 120000));
     QVERIFY(MainWindowProbe::timer(r.w, "AddressClaim")->isActive());
+    checkMemoryMatches(r.b, r.file, r.b.stopEcu());
+}
+
+void ProgrammingTest::blockIntervalZero()
+{
+    ReadyBench r;
+    r.conf = "250\n22\n0\n";
+    QVERIFY(r.prepare({"--set", "block_length=128", "--erase-pending", "5"}, 8192));
+    BusLog bus;
+    QVERIFY(bus.observer.connect(r.b.hub.port));
+    r.answers.answer(kSuccess, QMessageBox::Ok);
+    r.b.find<QPushButton>("pushButton_Update")->click();
+    QVERIFY(waitFor([&] {
+        bus.drain();
+        return r.answers.seen.contains(kSuccess) && !MainWindowProbe::timer(r.w, "Sequence")->isActive();
+    }, 120000));
+    // Only the block transfers follow each other at once: the erase polls
+    // keep their 100 ms tick.
+    QCOMPARE(bus.transfers, 8192u / 128);
+    QVERIFY(bus.erasePolls.size() >= 6);
+    QVERIFY2(BusLog::minGap(bus.erasePolls) >= 0.08, qPrintable(QString::number(BusLog::minGap(bus.erasePolls))));
+    checkMemoryMatches(r.b, r.file, r.b.stopEcu());
+}
+
+void ProgrammingTest::recoveryAfterPowerCut_data()
+{
+    QTest::addColumn<QString>("cut");
+    QTest::addColumn<QString>("box");
+    QTest::newRow("in the middle of the transfer") << "block:16" << kAborted;
+    QTest::newRow("during the erase") << "erase" << "Timeout during memory erase. Please turn the ECU off and on and retry.";
+    QTest::newRow("during the checksum") << "checksum" << kAborted;
+}
+
+// The power goes in the middle of a run. The ECU, without a valid
+// application now, stays in its bootloader when it is powered again: it is
+// captured, identified and programmed as before.
+void ProgrammingTest::recoveryAfterPowerCut()
+{
+    QFETCH(QString, cut);
+    QFETCH(QString, box);
+    ReadyBench r;
+    QVERIFY(r.prepare({"--power-cut", cut.toStdString()}, 8192));
+    QVERIFY(r.run(box, QMessageBox::Ok));
+    QVERIFY(r.b.ecu->running());
+    QVERIFY(capture(r.b, r.answers));
+    QVERIFY(r.b.find<QPushButton>("pushButton_Update")->isEnabled());
+    r.answers.seen.clear();
+    QVERIFY(r.run(kSuccess, QMessageBox::Ok));
     checkMemoryMatches(r.b, r.file, r.b.stopEcu());
 }
 

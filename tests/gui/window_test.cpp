@@ -14,7 +14,10 @@
 #include <QToolBar>
 #include <QtTest>
 #include <cmath>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include "settings_files.h"
 #include "window_fixture.h"
 
 namespace {
@@ -73,7 +76,9 @@ private slots:
     void confDatCases_data();
     void confDatCases();
     void missingConfDatIsCreated();
+    void confBlockInterval();
     void hystDatCases();
+    void hystDatInAFolderTheUserCannotWrite();
     void progressLabel();
     void connectRetryAndBusStatus();
     void browseLoadsAndDecides();
@@ -278,6 +283,45 @@ void WindowTest::missingConfDatIsCreated()
     QCOMPARE(readFile(b.path("conf.dat")), QByteArray("250\n22\n"));
     QCOMPARE(MainWindowProbe::sendId(w), 0x18DA22F9u);
     QCOMPARE(MainWindowProbe::recId(w), 0x18DAF922u);
+}
+
+void WindowTest::confBlockInterval()
+{
+    const std::pair<QByteArray, int> cases[] = {
+        {"250\n22\n", 100}, {"250\n22\n0\n", 0},      {"250\n22\n100\n", 100}, {"250\n22\n101\n", 100},
+        {"250\n22\nfast\n", 100}, {"250\n22\n25\r\n", 25}, {"250\n22\n-1\n", 100}, {"250\n22\n5 ms\n", 100},
+    };
+    for (const auto& [conf, interval] : cases)
+        QCOMPARE(parseConf(conf).blockIntervalMs, interval);
+}
+
+void WindowTest::hystDatInAFolderTheUserCannotWrite()
+{
+    // hyst.dat writable, its folder not: no new file can be made beside it.
+    QTemporaryDir dir;
+    const QString hyst = dir.filePath("hyst.dat");
+    writeFile(hyst, "/old/path/fw.hx1");
+    const auto all = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                     QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther;
+    const auto readOnlyDir = QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                             QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+    QVERIFY(QFile::setPermissions(hyst, all));
+    QVERIFY(QFile::setPermissions(dir.path(), readOnlyDir));
+    // As a user without rights on the folder (root is not stopped by them).
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            _exit(3);
+        if (::chdir(QFile::encodeName(dir.path()).constData()) != 0)
+            _exit(4);
+        _exit(writeHystFile("/new/path/fw.hx1") ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    QFile::setPermissions(dir.path(), readOnlyDir | QFileDevice::WriteOwner);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
+    QCOMPARE(readFile(hyst), QByteArray("/new/path/fw.hx1"));
 }
 
 void WindowTest::hystDatCases()

@@ -1,9 +1,12 @@
 // brivex against the fake PCAN-Basic: the exact adapter calls, status
 // handling, the receive filter and the trace lines.
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "brivex.h"
 #include "fake_pcanbasic.h"
@@ -150,6 +153,66 @@ TEST_F(BrivexTest, ReceiveTimeOutLeavesTheRecordUntouched)
     testing::internal::CaptureStdout();
     EXPECT_EQ(ReceiveCANMessage(&r, 0), 0);
     testing::internal::GetCapturedStdout();
+}
+
+TEST_F(BrivexTest, ReceiveClampsALengthAboveEight)
+{
+    TPCANMsg big = frame(0x18DAF922, PCAN_MESSAGE_EXTENDED, {0x0E, 0x62, 1, 2, 3, 4, 5, 6});
+    big.LEN = 15;  // a faulty adapter or another libpcanbasic
+    fakePcan().rx.push_back({big, 1});
+    CAN_msg_T r{};
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(ReceiveCANMessage(&r, 100), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r.dlc, 8);
+}
+
+// A frame pushed by another thread after a while, signalled on the receive
+// event when the fake offers one.
+void pushLater(int event)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::lock_guard<std::mutex> lock(fakePcan().rxLock);
+    TPCANMsg m{};
+    m.ID = 0x18DAF922;
+    m.MSGTYPE = PCAN_MESSAGE_EXTENDED;
+    m.LEN = 2;
+    m.DATA[0] = 0x01;
+    m.DATA[1] = 0x7E;
+    fakePcan().rx.push_back({m, 9});
+    uint64_t one = 1;
+    if (event >= 0)
+        (void)!::write(event, &one, sizeof one);
+}
+
+TEST_F(BrivexTest, ReceiveWaitsOnTheReceiveEventInsteadOfSpinning)
+{
+    const int event = ::eventfd(0, EFD_NONBLOCK);
+    ASSERT_GE(event, 0);
+    fakePcan().receiveEvent = event;
+    CAN_msg_T r{};
+    EXPECT_EQ(ReceiveCANMessage(&r, 60), -1);  // nothing comes: the whole limit, a handful of reads
+    EXPECT_LT(fakePcan().reads.load(), 10);
+    fakePcan().reads = 0;
+    std::thread t(pushLater, event);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ReceiveCANMessage(&r, 5000), 0);
+    testing::internal::GetCapturedStdout();
+    t.join();
+    EXPECT_EQ(r.timestamp, 9u);
+    EXPECT_LT(fakePcan().reads.load(), 10);
+    ::close(event);
+}
+
+TEST_F(BrivexTest, ReceiveWithoutAnEventStillPollsTheQueue)
+{
+    std::thread t(pushLater, -1);
+    CAN_msg_T r{};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ReceiveCANMessage(&r, 5000), 0);
+    testing::internal::GetCapturedStdout();
+    t.join();
+    EXPECT_EQ(r.timestamp, 9u);
 }
 
 TEST_F(BrivexTest, StatusTextsResetAndReinitialise)

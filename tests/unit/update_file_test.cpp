@@ -129,6 +129,11 @@ TEST(UpdateFile, HeaderDetails)
     EXPECT_EQ(l.hw, 123u);
     EXPECT_EQ(l.cs[0], 0x11);
     EXPECT_EQ(l.cs[1], 0x22);
+    // The checksum pair starts at a field's third character, whatever its first two are.
+    Loaded bare("0x1234\nCOMPATIBLE_HARDWARE_ID_VERSION = 1\nDOWNLOAD =\nA,B,0012,0034\nPROGRAMMING_SCRIPT_END\n");
+    ASSERT_EQ(bare.outcome, LoadOutcome::Loaded);
+    EXPECT_EQ(bare.cs[0], 0x12);
+    EXPECT_EQ(bare.cs[1], 0x34);
 }
 
 TEST(UpdateFile, RecordSectionRules)

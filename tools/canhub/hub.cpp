@@ -295,7 +295,7 @@ void Hub::dropStalled()
             drop(*c, "stopped reading (" + std::to_string(c->outBytes) + " bytes queued)");
 }
 
-int Hub::pollTimeoutMs(bool paused) const
+int64_t Hub::pollTimeoutUs(bool paused) const
 {
     auto now = Clock::now();
     auto next = now + std::chrono::seconds(1);
@@ -308,10 +308,8 @@ int Hub::pollTimeoutMs(bool paused) const
         if (c->inputPending && !paused)
             next = now;  // input left over from a paused moment
     }
-    auto ms = std::chrono::duration_cast<std::chrono::microseconds>(next - now).count();
-    if (ms <= 0)
-        return 0;
-    return static_cast<int>((ms + 999) / 1000);
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(next - now).count();
+    return us <= 0 ? 0 : us;
 }
 
 void Hub::run(int stopFd)
@@ -329,7 +327,9 @@ void Hub::run(int stopFd)
                 ev |= POLLOUT;
             fds.push_back({fd, ev, 0});
         }
-        int r = ::poll(fds.data(), fds.size(), paused ? std::min(pollTimeoutMs(true), 100) : pollTimeoutMs(false));
+        const int64_t waitUs = paused ? std::min<int64_t>(pollTimeoutUs(true), 100000) : pollTimeoutUs(false);
+        const timespec wait{static_cast<time_t>(waitUs / 1000000), static_cast<long>(waitUs % 1000000) * 1000};
+        int r = ::ppoll(fds.data(), fds.size(), &wait, nullptr);
         if (r < 0 && errno != EINTR)
             break;
         if (fds[0].revents)

@@ -85,7 +85,9 @@ private:
     void deliver(const std::string& bus, const Pending& p);
     void deliverDue();
     void drop(Client& c, const std::string& why);
-    int pollTimeoutMs(bool paused) const;
+    // Until the next paced delivery or hold end, in microseconds: a frame is
+    // delivered when its time on the wire is over, not at the next whole ms.
+    int64_t pollTimeoutUs(bool paused) const;
     bool throttled() const;
     void dropStalled();
 };

@@ -19,6 +19,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <functional>
 
@@ -78,6 +80,15 @@ void answerModal(QWidget* window)
 }
 
 bool waitFor(const std::function<bool()>& cond, qint64 limitMs) { return waitForCondition(cond, limitMs); }
+
+// User and system processor time of this process (the window and the
+// libraries under it), in seconds.
+double cpuSeconds()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 }  // namespace
 
@@ -143,6 +154,9 @@ int main(int argc, char** argv)
     }
     shot(&w, "file-loaded");
     say("programming: pressing Update");
+    QElapsedTimer runClock;
+    runClock.start();
+    const double cpuAtStart = cpuSeconds();
     update->click();
     bool midShot = false;
     const bool ended = waitFor([&] {
@@ -153,6 +167,9 @@ int main(int argc, char** argv)
         return boxes.size() > 1 && status->text().isEmpty() && progress->value() == 0 &&
                !update->isEnabled();
     }, limitMs);
+    const double wall = runClock.elapsed() / 1000.0, cpu = cpuSeconds() - cpuAtStart;
+    say(QString("run: %1 s wall, %2 s cpu (%3 % of one core)")
+            .arg(wall, 0, 'f', 2).arg(cpu, 0, 'f', 2).arg(wall > 0 ? 100 * cpu / wall : 0, 0, 'f', 1));
     shot(&w, "finished");
     const bool ok = ended && boxes.contains("Programming succeeded. Press OK to start the application.");
     say(ok ? "programming succeeded" : "programming did not succeed");

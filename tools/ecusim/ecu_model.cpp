@@ -125,6 +125,7 @@ bool applySetting(Config& c, const std::string& keyIn, const std::string& valueI
             ok = parseVersion(value, c.ident[i].data);
         }
         c.ident[i].nrc = 0;
+        c.ident[i].silent = false;
         if (!ok)
             err = key + ": expected " + (i == 0 || i == 4 || i == 6 ? "a number" : "a.b.c.d");
         return ok;
@@ -132,6 +133,9 @@ bool applySetting(Config& c, const std::string& keyIn, const std::string& valueI
     // item.N = raw bytes after 62 FF nn, or "nrc XX" for a negative answer
     if (key.size() == 6 && key.rfind("item.", 0) == 0 && key[5] >= '0' && key[5] <= '6') {
         IdentItem& it = c.ident[key[5] - '0'];
+        it.silent = value == "none";
+        if (it.silent)
+            return true;
         if (value.rfind("nrc", 0) == 0) {
             if (!parseNumber("0x" + trim(value.substr(3)), 0xFF, v) || v == 0) {
                 err = key + ": expected 'nrc XX' with a hexadecimal code";
@@ -165,6 +169,21 @@ bool applySetting(Config& c, const std::string& keyIn, const std::string& valueI
     }
     err = "unknown setting '" + key + "'";
     return false;
+}
+
+bool parsePowerCut(const std::string& text, PowerCut& out)
+{
+    unsigned long long n;
+    if (text == "erase")
+        out.at = PowerCut::At::Erase;
+    else if (text == "checksum")
+        out.at = PowerCut::At::Checksum;
+    else if (text.rfind("block:", 0) == 0 && parseNumber(text.substr(6), 1000000, n)) {
+        out.at = PowerCut::At::Block;
+        out.afterBlocks = static_cast<unsigned>(n);
+    } else
+        return false;
+    return true;
 }
 
 bool loadConfigFile(Config& c, const std::string& path, std::string& err)
@@ -213,7 +232,9 @@ uint16_t Model::nextSeed()
 
 void Model::powerOn(int64_t nowMs)
 {
-    state_ = State::BootWindow;
+    // Without a valid application there is nothing to start: the ECU stays
+    // in its bootloader, programmable as before.
+    state_ = appValid_ ? State::BootWindow : State::Bootloader;
     windowEnd_ = nowMs + cfg_.bootWindowMs;
     unlocked_ = seedIssued_ = programming_ = false;
     eraseStarted_ = downloading_ = checksumStarted_ = false;
@@ -273,7 +294,28 @@ std::optional<Bytes> Model::handle(const Bytes& req, bool broadcast, int64_t now
     }
     if (state_ == State::Application)
         return negative(sid, nrc::kNotSupported);  // the application offers no diagnostics here
+    if (cutNow(sid)) {
+        // The power goes: no answer, the memory keeps what was written, and
+        // the ECU comes back when the technician powers it again (the bench
+        // switches it on after the next capture request).
+        cfg_.faults.powerCut.at = PowerCut::At::Never;
+        state_ = State::Off;
+        cfg_.powerOnAfterCaptureMs = cfg_.powerBackAfterCaptureMs;
+        powerOnAt_ = -1;
+        return std::nullopt;
+    }
     return bootloader(req, nowMs);
+}
+
+bool Model::cutNow(uint8_t sid)
+{
+    const PowerCut& c = cfg_.faults.powerCut;
+    switch (c.at) {
+    case PowerCut::At::Block: return sid == 0x36 && downloading_ && transfers_ >= c.afterBlocks;
+    case PowerCut::At::Erase: return sid == 0x33 && eraseStarted_ && !erased_;
+    case PowerCut::At::Checksum: return sid == 0x31 && erased_ && !downloading_;
+    default: return false;
+    }
 }
 
 std::optional<Bytes> Model::bootloader(const Bytes& req, int64_t nowMs)
@@ -289,6 +331,8 @@ std::optional<Bytes> Model::bootloader(const Bytes& req, int64_t nowMs)
         if (req[2] > 6)
             return negative(sid, nrc::kOutOfRange);
         const IdentItem& it = cfg_.ident[req[2]];
+        if (it.silent)
+            return std::nullopt;
         if (it.nrc)
             return negative(sid, it.nrc);
         Bytes r{0x62, 0xFF, req[2]};
@@ -331,6 +375,7 @@ std::optional<Bytes> Model::bootloader(const Bytes& req, int64_t nowMs)
             if (!programming_)
                 return negative(sid, nrc::kConditions);
             eraseStarted_ = true;
+            appValid_ = false;
             erased_ = downloading_ = checksumStarted_ = false;
             erasePollsLeft_ = cfg_.faults.erasePending;
             for (auto it = memory_.lower_bound(cfg_.flashStart);
@@ -347,6 +392,7 @@ std::optional<Bytes> Model::bootloader(const Bytes& req, int64_t nowMs)
             if (cfg_.faults.checksumResult)
                 checksumResult_ = *cfg_.faults.checksumResult;
             verdict_ = checksumResult_ == 0 ? "match" : "mismatch";
+            appValid_ = checksumResult_ == 0;
             checksumStarted_ = true;
             return Bytes{0x71, 0x20};
         }

@@ -19,8 +19,15 @@ inline constexpr uint8_t kCaptureSid = 0x80;
 inline constexpr uint8_t kCaptureCode[6] = {0xA5, 0x5A, 0xC3, 0x3C, 0x96, 0x69};
 
 struct IdentItem {
-    Bytes data;       // the bytes after 62 FF nn (normally four)
-    uint8_t nrc = 0;  // non-zero: answer 7F 22 nrc instead
+    Bytes data;           // the bytes after 62 FF nn (normally four)
+    uint8_t nrc = 0;      // non-zero: answer 7F 22 nrc instead
+    bool silent = false;  // no answer at all
+};
+
+// Where the bench cuts the ECU's power in the middle of a programming run.
+struct PowerCut {
+    enum class At { Never, Block, Erase, Checksum } at = At::Never;
+    unsigned afterBlocks = 0;  // At::Block: blocks written before the cut
 };
 
 struct Faults {
@@ -31,6 +38,7 @@ struct Faults {
     std::optional<uint8_t> checksumResult;               // forced verdict of 33 20
     int rejectKeys = 0;                                  // keys to reject; -1: all
     long stopAfter = -1;                                 // requests answered, then silence
+    PowerCut powerCut;
 };
 
 struct Config {
@@ -41,10 +49,14 @@ struct Config {
     enum class Power { Off, App, Boot } power = Power::Off;
     long powerOnAfterCaptureMs = -1;  // demo: switch on this long after the first capture request
     long bootWindowMs = 500;          // how long after power-on a capture request is heard
+    long powerBackAfterCaptureMs = 100;  // after a power cut: on again this long after a capture request
     Faults faults;
     Config();
     uint16_t blockLength() const;
 };
+
+// Parses "block:N", "erase" or "checksum".
+bool parsePowerCut(const std::string& text, PowerCut& out);
 
 // Parses one "key = value" setting (from --set or a config file line).
 bool applySetting(Config& c, const std::string& key, const std::string& value, std::string& err);
@@ -69,6 +81,8 @@ public:
     unsigned transfers() const { return transfers_; }
     unsigned resets() const { return resets_; }
     bool resetPending() const { return restartAt_ >= 0; }
+    // False from the start of an erase until a programmed image is verified.
+    bool applicationValid() const { return appValid_; }
     const Config& config() const { return cfg_; }
 
 private:
@@ -77,6 +91,7 @@ private:
     int64_t powerOnAt_ = -1, windowEnd_ = -1, restartAt_ = -1;
     bool unlocked_ = false, seedIssued_ = false, programming_ = false;
     bool eraseStarted_ = false, erased_ = false, downloading_ = false, checksumStarted_ = false;
+    bool appValid_ = true;
     int erasePollsLeft_ = 0;
     uint16_t seed_ = 0;
     uint8_t checksumResult_ = 0;
@@ -87,6 +102,7 @@ private:
     unsigned transfers_ = 0, resets_ = 0;
 
     void powerOn(int64_t nowMs);
+    bool cutNow(uint8_t sid);
     std::optional<Bytes> bootloader(const Bytes& req, int64_t nowMs);
     uint16_t nextSeed();
 };

@@ -1,5 +1,6 @@
 // ecusim: the bench ECU. Joins the bus through libpcanbasic and plays the
 // bootloader the tool expects, checking every frame the tool sends.
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -36,7 +37,10 @@ void onSignal(int) { stopRequested = true; }
         "  flash_start, flash_end, seed\n"
         "faults: --no-answer SID  --nrc SID:CODE[:TIMES]  --erase-pending N  --erase-result RR\n"
         "        --checksum-result RR  --reject-keys N|all  --fc-wait N|all  --fc-overflow N|all\n"
-        "        --fc-bs N  --fc-st MS  --answer-as-first-frame SID  --stop-after N\n";
+        "        --fc-bs N  --fc-st MS  --answer-as-first-frame SID  --stop-after N\n"
+        "        --power-cut block:N|erase|checksum   (the ECU goes silent there, keeps its memory,\n"
+        "          and is switched on again 100 ms after the next capture request)\n"
+        "item.N = none: no answer to that identification item\n";
     std::exit(why.empty() ? 0 : 2);
 }
 
@@ -127,7 +131,7 @@ int main(int argc, char** argv)
             std::string v = value();
             unsigned sid, code, times = 0;
             int n = std::sscanf(v.c_str(), "%x:%x:%u", &sid, &code, &times);
-            if (n < 2 || sid > 0xFF || code > 0xFF || code == 0)
+            if (n < 2 || sid > 0xFF || code > 0xFF)
                 usage("--nrc takes SID:CODE[:TIMES] in hexadecimal (times decimal, default every time)");
             cfg.faults.nrc[static_cast<uint8_t>(sid)] = {static_cast<uint8_t>(code), n == 3 ? static_cast<int>(times) : -1};
         } else if (a == "--erase-pending") {
@@ -147,6 +151,9 @@ int main(int argc, char** argv)
             tcfg.separationMs = static_cast<uint8_t>(num(a, value(), 0x7F));
         } else if (a == "--answer-as-first-frame") {
             asFirstFrame.insert(static_cast<uint8_t>(num(a, value(), 0xFF, 16)));
+        } else if (a == "--power-cut") {
+            if (!ecusim::parsePowerCut(value(), cfg.faults.powerCut))
+                usage("--power-cut takes block:N, erase or checksum");
         } else if (a == "--stop-after") {
             cfg.faults.stopAfter = static_cast<long>(num(a, value(), 100000000));
         } else {
@@ -166,6 +173,14 @@ int main(int argc, char** argv)
     if (CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0) != PCAN_ERROR_OK) {
         std::cerr << "ecusim: cannot join the bus (see the line above)" << std::endl;
         return 1;
+    }
+    // A socketcand link comes up in the background: say "on the bus" once it
+    // is (waiting at most 10 s; the loop below keeps re-initialising anyway).
+    for (int64_t until = nowUs() + 10000000;
+         CAN_GetStatus(PCAN_USBBUS1) == PCAN_ERROR_BUSOFF && nowUs() < until && !stopRequested;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        CAN_Reset(PCAN_USBBUS1);
+        CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0);
     }
     ecusim::Model model(cfg, static_cast<uint32_t>(nowUs()));
     ecusim::Receiver rx(tcfg);
@@ -214,10 +229,22 @@ int main(int argc, char** argv)
                     CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0);
                 }
             }
-            std::this_thread::sleep_for(std::chrono::microseconds(300));
+            // Wake on the next frame (time-outs and power changes are
+            // checked at least every few milliseconds).
+            int event = -1;
+            if (CAN_GetValue(PCAN_USBBUS1, PCAN_RECEIVE_EVENT, &event, sizeof event) == PCAN_ERROR_OK) {
+                pollfd p{event, POLLIN, 0};
+                ::poll(&p, 1, 5);
+            } else {
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+            }
             continue;
         }
         if (!(m.MSGTYPE & PCAN_MESSAGE_EXTENDED) || (m.ID != reqId && m.ID != broadcastId))
+            continue;
+        // A switched-off ECU hears nothing, not even on the transport layer
+        // (the bench itself still sees the capture broadcast that powers it).
+        if (model.state() == ecusim::Model::State::Off && m.ID != broadcastId)
             continue;
         if (verbose)
             std::fprintf(stderr, "ecusim: <- %08X %s\n", m.ID, hexBytes(m.DATA, m.LEN).c_str());
