@@ -2,6 +2,7 @@
 // label, and the connection to the CAN interface with its periodic messages.
 #include "mainwindow.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QTimer>
@@ -12,12 +13,18 @@
 #include "kwp.h"
 #include "settings_files.h"
 #include "ui_mainwindow.h"
+#include "window_legibility.h"
 
 MainWindow::MainWindow(QWidget* parent)
-    : QMainWindow(parent), ui(new Ui::MainWindow), msgBox()
+    : QMainWindow(parent), ui(new Ui::MainWindow), msgBox(),
+      history(QDir::current().absoluteFilePath(QStringLiteral("history.csv")))
 {
     ui->setupUi(this);
     setFixedSize(width(), height());
+    // The geometry is fixed in pixels, the fonts are the platform's: pick a
+    // font in which every text fits, and give the form the tool bar's height.
+    chooseLegibleFont(this);
+    makeRoomForForm(this);
     update_sector_start = nullptr;
     current_sector = nullptr;
     update_file_ok = 0;
@@ -46,6 +53,10 @@ MainWindow::MainWindow(QWidget* parent)
 
 MainWindow::~MainWindow()
 {
+    if (run_in_progress) {
+        NoteRunOutcome(tr("Window closed during the run (status: %1)").arg(ui->label_ActionBar->text()));
+        EndRun();
+    }
     LiberaMemoria();
     delete ui;
 }

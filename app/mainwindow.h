@@ -3,12 +3,14 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QString>
 #include <cstdint>
 
+#include "flash_history.h"
 #include "update_file.h"
 
 class QTimer;
@@ -112,6 +114,19 @@ private:
     int run_rejected_keys = 0;  // a run gives up after three rejected keys
     void BeginRun();
     void EndRun();
+
+    // The flash history ("history.csv" in the working directory) and what
+    // the run in progress records there when it ends.
+    FlashHistory history;
+    QString loaded_file_path;  // the update file the sector list came from
+    QDateTime run_started;
+    QElapsedTimer run_clock;
+    QString run_outcome;
+    double run_seconds = 0;
+    uint32_t run_bytes = 0;
+    uint32_t run_blocks = 0;
+    void NoteRunOutcome(const QString& text);
+    void RecordRun();
     bool hwMatches() const;
 
     friend class MainWindowProbe;  // window tests read the members

@@ -63,6 +63,7 @@ void MainWindow::LoadUpdateFile(QString path)
     case LoadOutcome::CorruptedFile: report(tr("Corrupted file")); return;
     }
     update_file_ok = 1;
+    loaded_file_path = path;
     ui->label_HWIDcompatibility->setText(QString::asprintf("%d", static_cast<int32_t>(file_fw_hw_compatibility)));
     ui->label_check_HWID_compatibility->setPixmap(
         QPixmap(hwMatches() ? ":/images/check.png" : ":/images/red_cross.png"));

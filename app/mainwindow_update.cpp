@@ -54,6 +54,10 @@ void MainWindow::BeginRun()
 {
     run_in_progress = true;
     run_rejected_keys = 0;
+    run_started = QDateTime::currentDateTime();
+    run_clock.start();
+    run_outcome.clear();
+    run_bytes = run_blocks = 0;
     run_saved_update_group = ui->group_UpdateFile->isEnabled();
     run_saved_capture = ui->pushButton_Capture->isEnabled();
     ui->group_UpdateFile->setEnabled(false);
@@ -65,6 +69,7 @@ void MainWindow::EndRun()
     if (!run_in_progress)
         return;
     run_in_progress = false;
+    RecordRun();
     ui->group_UpdateFile->setEnabled(run_saved_update_group);
     ui->pushButton_Capture->setEnabled(run_saved_capture);
 }
@@ -128,6 +133,7 @@ void MainWindow::UpdateRoutine()
         return result == 0 && msg_rec.SID == static_cast<uint8_t>(req.SID + 0x40) && msg_rec.len >= minLen;
     };
     auto showBox = [&](const QString& text, QMessageBox::StandardButtons buttons) {
+        NoteRunOutcome(text);  // every box of the sequence ends its run
         return showMessage(text, buttons);
     };
     auto abortRun = [&]() {
@@ -241,6 +247,8 @@ void MainWindow::UpdateRoutine()
         std::memcpy(&req.payload[4], sector_index->sector_payload, sector_index->len);
         if (exchange(req, 3000, 1)) {
             written_data += sector_index->len;
+            run_bytes = written_data;
+            ++run_blocks;
             const int progress = static_cast<int>(
                 static_cast<uint64_t>(written_data) * 80 / sectors_tot_len + 10);
             // The progress shows at once: the bar repaints itself when its

@@ -5,12 +5,19 @@
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
+#include <QProcess>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QtTest>
 #include <algorithm>
 #include <fstream>
+#include <unistd.h>
 
+#include "flash_history.h"
 #include "intel_hex_check.h"
 #include "window_fixture.h"
 
@@ -49,6 +56,56 @@ bool idle(Bench& b)
     return b.text("label_ActionBar").isEmpty() && b.find<QProgressBar>("progressBar")->value() == 0;
 }
 
+// The bench folder's history.csv as Python's csv module reads it: one row per
+// run, by column name (the header line names them).
+QList<QMap<QString, QString>> history(Bench& b)
+{
+    QProcess py;
+    py.start("/usr/bin/python3", {"-c",
+                                  "import csv, json, sys\n"
+                                  "print(json.dumps(list(csv.DictReader(open(sys.argv[1], newline='', encoding='utf-8')))))",
+                                  b.path("history.csv")});
+    QList<QMap<QString, QString>> rows;
+    if (!py.waitForFinished(30000) || py.exitCode() != 0)
+        return rows;
+    for (const QJsonValue& v : QJsonDocument::fromJson(py.readAllStandardOutput()).array()) {
+        const QJsonObject o = v.toObject();
+        QMap<QString, QString> row;
+        for (auto it = o.begin(); it != o.end(); ++it)
+            row[it.key()] = it.value().toString();
+        rows << row;
+    }
+    return rows;
+}
+
+// What this process writes to its standard error between start and stop.
+class StderrCapture {
+public:
+    StderrCapture()
+    {
+        file_.open();
+        std::fflush(stderr);
+        saved_ = ::dup(2);
+        ::dup2(file_.handle(), 2);
+    }
+    ~StderrCapture() { stop(); }
+    QString stop()
+    {
+        if (saved_ >= 0) {
+            std::fflush(stderr);
+            ::dup2(saved_, 2);
+            ::close(saved_);
+            saved_ = -1;
+        }
+        file_.seek(0);
+        return QString::fromLocal8Bit(file_.readAll());
+    }
+
+private:
+    QTemporaryFile file_;
+    int saved_ = -1;
+};
+
 }  // namespace
 
 class ProgrammingTest : public QObject {
@@ -71,6 +128,7 @@ private slots:
     void recoveryAfterPowerCut_data();
     void recoveryAfterPowerCut();
     void emptyImageNeverErases();
+    void closingMidRunIsRecorded();
 };
 
 void ProgrammingTest::captureCancelStopAndPowerOn()
@@ -336,7 +394,9 @@ struct ReadyBench {
     MainWindow* w = nullptr;
     QString file;
     QByteArray conf;  // conf.dat, when not the defaults
-    bool prepare(std::vector<std::string> ecuArgs, int imageSize, bool dump = true)
+    // A file name with a quote comes back through hyst.dat, as the file
+    // chosen last: QFileDialog reads a typed quote as a list of names.
+    bool prepare(std::vector<std::string> ecuArgs, int imageSize, bool dump = true, const QString& name = "fw.hx1")
     {
         if (!b.startHub())
             return false;
@@ -353,11 +413,23 @@ struct ReadyBench {
         if (!b.startEcu(ecuArgs))
             return false;
         file = hx1(b, "fw.hx1", imageSize);
+        const bool viaHyst = name.contains('"');
+        if (name != "fw.hx1") {
+            QFile::rename(file, b.path(name));
+            file = b.path(name);
+        }
+        if (viaHyst) {
+            QFile h(b.path("hyst.dat"));
+            if (!h.open(QIODevice::WriteOnly) || h.write(QFile::encodeName(file)) <= 0)
+                return false;
+        }
         w = b.open();
         if (!capture(b, answers))
             return false;
-        answers.chooseFile(file);
-        b.find<QPushButton>("pushButton_BrowseFile")->click();
+        if (!viaHyst) {
+            answers.chooseFile(file);
+            b.find<QPushButton>("pushButton_BrowseFile")->click();
+        }
         return b.find<QPushButton>("pushButton_Update")->isEnabled();
     }
     // Presses Update, answering the box with text by button; waits for the run to end.
@@ -382,7 +454,7 @@ void ProgrammingTest::wholeRun()
     std::vector<std::string> args = {"--set", "seed=0x1234", "--set", "block_length=" + blockLength.toStdString()};
     for (const QString& f : faults)
         args.push_back(f.toStdString());
-    QVERIFY(r.prepare(args, 8192));
+    QVERIFY(r.prepare(args, 8192, true, "fw, \"v2\".hx1"));
     QList<int> progress;
     connect(r.b.find<QProgressBar>("progressBar"), &QProgressBar::valueChanged, [&](int v) { progress << v; });
     QVERIFY(r.run(kSuccess, QMessageBox::Ok));
@@ -397,6 +469,17 @@ void ProgrammingTest::wholeRun()
     std::string summary = r.b.stopEcu();
     QVERIFY2(summary.find("1 resets") != std::string::npos, summary.c_str());
     checkMemoryMatches(r.b, r.file, summary);
+    // One history line, the path with its comma and quotes read back whole.
+    int blocks = 0;
+    for (const auto& sector : MainWindowProbe::sectors(r.w))
+        blocks += sector.second != 0;
+    const auto rows = history(r.b);
+    QCOMPARE(rows.size(), 1);
+    QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$").match(rows[0]["time"]).hasMatch(),
+             qPrintable(rows[0]["time"]));
+    const QStringList got = {rows[0]["outcome"], rows[0]["file"], rows[0]["ecu_address"], rows[0]["hw_id"],
+                             rows[0]["file_hw_id"], rows[0]["bytes"], rows[0]["blocks"], rows[0]["block_length"]};
+    QCOMPARE(got, (QStringList{kSuccess, r.file, "0x22", "0012345", "12345", "8192", QString::number(blocks), blockLength}));
 }
 
 void ProgrammingTest::outcomeBoxes()
@@ -404,6 +487,11 @@ void ProgrammingTest::outcomeBoxes()
     // A failed verification: "Checksum error" before the failure box, then the reset.
     {
         ReadyBench r;
+        // An earlier run's line stays as it was, and no second header is written.
+        const QByteArray earlier = historyHeader() + "2026-01-01T08:00:00+01:00,earlier run\n";
+        QFile old(r.b.path("history.csv"));
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write(earlier) == earlier.size());
+        old.close();
         QVERIFY(r.prepare({"--checksum-result", "1"}, 600));
         QString statusAtBox;
         r.answers.onBox = [&](const QString&) { statusAtBox = r.b.text("label_ActionBar"); };
@@ -411,6 +499,10 @@ void ProgrammingTest::outcomeBoxes()
         QCOMPARE(statusAtBox, QString("Checksum error"));
         QVERIFY(idle(r.b));
         QVERIFY(waitFor([&] { return r.b.ecu->err().find("ECU off") != std::string::npos; }));
+        const auto rows = history(r.b);
+        QVERIFY(old.open(QIODevice::ReadOnly) && old.readAll().startsWith(earlier));
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows[1]["outcome"], kFailure);
     }
     // Cancel in the success box: no reset.
     {
@@ -427,6 +519,10 @@ void ProgrammingTest::outcomeBoxes()
 void ProgrammingTest::eraseErrorLeavesUpdateForARetry()
 {
     ReadyBench r;
+    // history.csv cannot be written (a folder of that name, which stops root
+    // too): each run completes, and one line on stderr says so.
+    QVERIFY(QDir(r.b.dir.path()).mkdir("history.csv"));
+    StderrCapture err;
     QVERIFY(r.prepare({"--erase-result", "5", "-v"}, 600, false));
     const QString error = "Error during memory erase. Please turn off and on the ECU and try to repeat the procedure.";
     QVERIFY(r.run(error, QMessageBox::Ok));
@@ -440,6 +536,7 @@ void ProgrammingTest::eraseErrorLeavesUpdateForARetry()
     r.answers.seen.clear();
     QVERIFY(r.run(error, QMessageBox::Ok));
     QVERIFY(r.b.ecu->err().find("<- 18DA22F9 02 27 01", before) != std::string::npos);
+    QCOMPARE(err.stop().count("cannot write the flash history"), 1);
 }
 
 void ProgrammingTest::keysRejected()
@@ -477,6 +574,9 @@ void ProgrammingTest::transferFailures()
         QVERIFY(r.prepare({"--nrc", "36:72"}, 2000, false));
         QVERIFY(r.run(kAborted, QMessageBox::Ok));
         QVERIFY(idle(r.b));
+        const auto rows = history(r.b);
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(QStringList({rows[0]["outcome"], rows[0]["bytes"], rows[0]["blocks"]}), QStringList({kAborted, "0", "0"}));
     }
 }
 
@@ -581,6 +681,19 @@ void ProgrammingTest::emptyImageNeverErases()
     // The sequence timer never started, so the ECU heard no request of a run.
     QVERIFY(b.ecu->err().find("27 01") == std::string::npos);
     QVERIFY(b.ecu->err().find("31 10") == std::string::npos);
+}
+
+void ProgrammingTest::closingMidRunIsRecorded()
+{
+    ReadyBench r;
+    QVERIFY(r.prepare({"--set", "block_length=128"}, 16384, false));
+    r.b.find<QPushButton>("pushButton_Update")->click();
+    QVERIFY(waitFor([&] { return r.b.find<QProgressBar>("progressBar")->value() > 15; }, 60000));
+    r.b.window.reset();
+    const auto rows = history(r.b);
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0]["outcome"], QString("Window closed during the run (status: Downloading...)"));
+    QVERIFY(rows[0]["bytes"].toInt() > 0);
 }
 
 QTEST_MAIN(ProgrammingTest)

@@ -9,8 +9,11 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QStatusBar>
+#include <QStyleOptionButton>
+#include <QTextDocumentFragment>
 #include <QToolBar>
 #include <QtTest>
+#include <cmath>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,12 +46,33 @@ QByteArray updateFile(uint32_t hw, int records = 4)
     return t;
 }
 
+// Why text does not show whole in w (empty when it does): its advance width
+// against the label's contents or the button's label area, and its height.
+QString clipped(QWidget* w, const QString& text)
+{
+    QRect room = w->contentsRect();
+    if (auto* b = qobject_cast<QPushButton*>(w)) {
+        QStyleOptionButton opt;
+        opt.initFrom(b);
+        opt.text = text;
+        room = b->style()->subElementRect(QStyle::SE_PushButtonContents, &opt, b);
+    }
+    const QFontMetricsF fm(w->font());
+    const double width = std::ceil(fm.horizontalAdvance(text)), height = std::ceil(fm.height());
+    if (width <= room.width() && height <= room.height())
+        return QString();
+    return QString("%1: \"%2\" needs %3 x %4, has %5 x %6 (%7 %8 pt)")
+        .arg(w->objectName(), text).arg(width).arg(height).arg(room.width()).arg(room.height())
+        .arg(QFontInfo(w->font()).family()).arg(QFontInfo(w->font()).pointSizeF());
+}
+
 }  // namespace
 
 class WindowTest : public QObject {
     Q_OBJECT
 private slots:
     void widgetTreeAsBuilt();
+    void everyTextShowsWhole();
     void confDatCases_data();
     void confDatCases();
     void missingConfDatIsCreated();
@@ -163,6 +187,56 @@ void WindowTest::widgetTreeAsBuilt()
     QVERIFY(w->findChild<QToolBar*>("mainToolBar")->actions().isEmpty());
     QVERIFY(w->findChild<QStatusBar*>("statusBar"));
     QCOMPARE(w->findChild<QMenuBar*>("menuBar")->geometry().width(), 460);
+}
+
+void WindowTest::everyTextShowsWhole()
+{
+    Bench b;
+    MainWindow* w = b.open();
+    QStringList faults;
+    auto check = [&](QWidget* wd, const QString& text) {
+        const QString why = clipped(wd, text);
+        if (!why.isEmpty())
+            faults << why;
+    };
+    for (QLabel* l : w->findChildren<QLabel*>())
+        check(l, QTextDocumentFragment::fromHtml(l->text()).toPlainText());
+    for (QPushButton* p : w->findChildren<QPushButton*>())
+        check(p, p->text());
+    // The longest texts each value can show later (the bus states in bold).
+    const QStringList number = {"-2147483648", "4294967295", "n.a."};
+    const QStringList version = {"255.255.255.255", "n.a."};
+    const std::pair<const char*, QStringList> later[] = {
+        {"label_HWID", number}, {"label_FWID", number}, {"label_HWIDcompatibility", number},
+        {"label_HWver", version}, {"label_BOOTinterface", version}, {"label_BOOTver", version},
+        {"label_FWver", version}, {"label_BitrateValue", {"1000 [kbit/s]"}},
+        {"label_BusStatusValue", {"BUS HEAVY", "not connected"}}, {"label_ProgressBar_value", {"100%"}},
+        {"label_ActionBar", {"Waiting for communication...", "Programming session opened"}},
+    };
+    for (const auto& [name, texts] : later) {
+        for (const QString& t : texts) {
+            b.find<QLabel>(name)->setText(t);
+            check(b.find<QLabel>(name), t);
+        }
+    }
+    check(b.find<QPushButton>("pushButton_Capture"), "Stop Capture");
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join("\n")));
+    QVERIFY(b.find<QLabel>("label_BusStatusValue")->font().bold());
+
+    // The bottom row lies inside the central area, clear of the bars, which
+    // still exist.
+    auto* tools = w->findChild<QToolBar*>("mainToolBar");
+    auto* status = w->findChild<QStatusBar*>("statusBar");
+    QVERIFY(tools && status);
+    const QRect central = w->centralWidget()->geometry() & w->rect();
+    for (const char* name : {"pushButton_Update", "progressBar", "label_ActionBar", "label_ProgressBar_value"}) {
+        QWidget* wd = b.find<QWidget>(name);
+        const QRect r(wd->mapTo(w, QPoint(0, 0)), wd->size());
+        QVERIFY2(central.contains(r), qPrintable(QString("%1 at y %2..%3, central area y %4..%5").arg(name)
+                     .arg(r.top()).arg(r.bottom() + 1).arg(central.top()).arg(central.bottom() + 1)));
+        for (QWidget* bar : {static_cast<QWidget*>(tools), static_cast<QWidget*>(status)})
+            QVERIFY2(!bar->isVisible() || !bar->geometry().intersects(r), name);
+    }
 }
 
 void WindowTest::confDatCases_data()
