@@ -7,6 +7,11 @@
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#endif
 
 QString isoLocalTime(const QDateTime& t)
 {
@@ -62,12 +67,25 @@ QByteArray historyLine(const FlashRecord& r)
 bool FlashHistory::append(const FlashRecord& r)
 {
     QFile f(path_);
+#ifdef Q_OS_WIN
+    // Opened through the C runtime, so that the line can be committed to disk
+    // with _commit (FlushFileBuffers) on its descriptor.
+    const int fd = ::_wopen(reinterpret_cast<const wchar_t*>(path_.utf16()),
+                            _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    bool ok = fd >= 0 && f.open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
+                                QFileDevice::AutoCloseHandle);
+    if (fd >= 0 && !ok)
+        ::_close(fd);
+#else
     bool ok = f.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered);
+#endif
     if (ok) {
         const QByteArray text = (f.size() == 0 ? historyHeader() : QByteArray()) + historyLine(r);
         ok = f.write(text) == text.size();
 #ifdef Q_OS_UNIX
         ok = ok && ::fsync(f.handle()) == 0;
+#elif defined(Q_OS_WIN)
+        ok = ok && ::_commit(f.handle()) == 0;
 #endif
     }
     if (!ok && !warned_) {

@@ -1,6 +1,8 @@
 #include "brivex.h"
 
+#ifndef _WIN32
 #include <poll.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -15,6 +17,16 @@ namespace {
 
 TPCANHandle CAN_HW_Channel = 0;
 int current_baudrate = 0;
+
+#ifdef _WIN32
+// The receive event handed to the adapter library, which sets it when a frame
+// arrives (auto-reset: a wait consumes it). Created once, kept for the process.
+HANDLE receiveEvent()
+{
+    static const HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return event;
+}
+#endif
 
 // Milliseconds of a monotonic real-time clock. (The C runtime's clock()
 // counts processor time on Linux and would stretch every time limit.)
@@ -73,6 +85,11 @@ int InitHWInterface(int baudrate, DWORD claim)
     CAN_FilterMessages(CAN_HW_Channel, AddressFilter, AddressFilter, PCAN_MODE_EXTENDED);
     value = PCAN_FILTER_CUSTOM;
     CAN_SetValue(CAN_HW_Channel, PCAN_MESSAGE_FILTER, &value, sizeof value);
+#ifdef _WIN32
+    HANDLE event = receiveEvent();
+    if (event)
+        CAN_SetValue(CAN_HW_Channel, PCAN_RECEIVE_EVENT, &event, sizeof event);
+#endif
     std::cout << std::endl << "------ Connected with Peak PCAN-USB ----------" << std::endl;
     return 0;
 }
@@ -103,12 +120,19 @@ int SendCANMessage(CAN_msg_T out_msg)
 int ReceiveCANMessage(CAN_msg_T* rec_msg, uint32_t timeout_ms)
 {
     const uint64_t start = nowMs();
-    // Where the adapter library offers a receive event (a descriptor readable
-    // while frames are queued), wait on it instead of spinning on CAN_Read;
-    // otherwise poll the queue as fast as it answers.
+    // Where the adapter library offers a receive event, wait on it instead of
+    // spinning on CAN_Read; otherwise poll the queue as fast as it answers.
+    // Linux: the library's descriptor, readable while frames are queued.
+    // Windows: our event, which the library accepted at initialisation.
+#ifdef _WIN32
+    HANDLE event = nullptr;
+    if (CAN_GetValue(CAN_HW_Channel, PCAN_RECEIVE_EVENT, &event, sizeof event) != PCAN_ERROR_OK)
+        event = nullptr;
+#else
     int event = -1;
     if (CAN_GetValue(CAN_HW_Channel, PCAN_RECEIVE_EVENT, &event, sizeof event) != PCAN_ERROR_OK)
         event = -1;
+#endif
     TPCANMsg m;
     TPCANTimestamp ts;
     for (;;) {
@@ -116,13 +140,19 @@ int ReceiveCANMessage(CAN_msg_T* rec_msg, uint32_t timeout_ms)
         if (elapsed > timeout_ms)
             return -1;
         if (CAN_Read(CAN_HW_Channel, &m, &ts) != PCAN_ERROR_OK) {
+            // Until one millisecond past the limit, so that the next pass
+            // sees it run out (in slices, for limits beyond an int).
+            const uint64_t left = timeout_ms - elapsed + 1;
+            const int slice = static_cast<int>(left < 1000 ? left : 1000);
+#ifdef _WIN32
+            if (event)
+                ::WaitForSingleObject(event, static_cast<DWORD>(slice));
+#else
             if (event >= 0) {
-                // Until one millisecond past the limit, so that the next pass
-                // sees it run out (in slices, for limits beyond an int).
-                const uint64_t left = timeout_ms - elapsed + 1;
                 pollfd p{event, POLLIN, 0};
-                ::poll(&p, 1, static_cast<int>(left < 1000 ? left : 1000));
+                ::poll(&p, 1, slice);
             }
+#endif
             continue;
         }
         DWORD family = m.ID & 0xFFFFFF00u;

@@ -20,7 +20,13 @@
 #  endif
 #endif
 
-typedef uint32_t DWORD;  // 32 bits on every platform, as in PCAN-Basic
+// 32 bits on every platform, as in PCAN-Basic: on Windows the type of
+// <windows.h> (unsigned long), elsewhere uint32_t.
+#if defined(_WIN32)
+typedef unsigned long DWORD;
+#else
+typedef uint32_t DWORD;
+#endif
 
 // Identifier families admitted on reception (the low byte is the sender).
 #define BASE_RX_ID1 0x18DAF900u  // physical messages to the tester address 0xF9

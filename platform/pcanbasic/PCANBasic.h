@@ -2,21 +2,35 @@
 //
 // The names, types and values are those of PEAK-System's PCAN-Basic, so that
 // code written against it (brivex) builds unchanged, and a machine with the
-// vendor's own libpcanbasic.so can use that library in place of ours.
+// vendor's own libpcanbasic.so can use that library in place of ours. On
+// Windows the same declarations bind to the vendor's PCANBasic.dll: the
+// integer types are those of <windows.h> (DWORD is unsigned long there) and
+// the functions use the vendor's calling convention.
 #ifndef PCANBASIC_H
 #define PCANBASIC_H
 
 #include <stdint.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#define PCAN_CALL __stdcall
+#else
+#define PCAN_CALL
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+#ifndef _WIN32
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
+#endif
 
-typedef BYTE TPCANHandle;
+// A channel handle is 16 bits wide in the vendor's library: passing a
+// narrower type would leave the upper bits of the argument undefined.
+typedef WORD TPCANHandle;
 typedef DWORD TPCANStatus;
 typedef BYTE TPCANParameter;
 typedef BYTE TPCANMessageType;
@@ -48,7 +62,10 @@ typedef WORD TPCANBaudrate;
 #define PCAN_ERROR_INITIALIZE ((TPCANStatus)0x4000000U)
 
 /* Parameters and their values */
-#define PCAN_RECEIVE_EVENT ((TPCANParameter)0x03U) /* Linux: an int file descriptor, readable while frames are queued */
+/* Linux: CAN_GetValue gives an int file descriptor, readable while frames are
+   queued. Windows: CAN_SetValue takes a HANDLE of an event that the library
+   sets when a frame arrives. */
+#define PCAN_RECEIVE_EVENT ((TPCANParameter)0x03U)
 #define PCAN_MESSAGE_FILTER ((TPCANParameter)0x04U)
 #define PCAN_FILTER_CLOSE 0x00U
 #define PCAN_FILTER_OPEN 0x01U
@@ -86,18 +103,18 @@ typedef struct tagTPCANTimestamp {
     WORD micros;
 } TPCANTimestamp;
 
-TPCANStatus CAN_Initialize(TPCANHandle Channel, TPCANBaudrate Btr0Btr1, TPCANType HwType,
+TPCANStatus PCAN_CALL CAN_Initialize(TPCANHandle Channel, TPCANBaudrate Btr0Btr1, TPCANType HwType,
                            DWORD IOPort, WORD Interrupt);
-TPCANStatus CAN_Uninitialize(TPCANHandle Channel);
-TPCANStatus CAN_Reset(TPCANHandle Channel);
-TPCANStatus CAN_GetStatus(TPCANHandle Channel);
-TPCANStatus CAN_Read(TPCANHandle Channel, TPCANMsg* MessageBuffer,
+TPCANStatus PCAN_CALL CAN_Uninitialize(TPCANHandle Channel);
+TPCANStatus PCAN_CALL CAN_Reset(TPCANHandle Channel);
+TPCANStatus PCAN_CALL CAN_GetStatus(TPCANHandle Channel);
+TPCANStatus PCAN_CALL CAN_Read(TPCANHandle Channel, TPCANMsg* MessageBuffer,
                      TPCANTimestamp* TimestampBuffer);
-TPCANStatus CAN_Write(TPCANHandle Channel, TPCANMsg* MessageBuffer);
-TPCANStatus CAN_FilterMessages(TPCANHandle Channel, DWORD FromID, DWORD ToID, TPCANMode Mode);
-TPCANStatus CAN_SetValue(TPCANHandle Channel, TPCANParameter Parameter, void* Buffer,
+TPCANStatus PCAN_CALL CAN_Write(TPCANHandle Channel, TPCANMsg* MessageBuffer);
+TPCANStatus PCAN_CALL CAN_FilterMessages(TPCANHandle Channel, DWORD FromID, DWORD ToID, TPCANMode Mode);
+TPCANStatus PCAN_CALL CAN_SetValue(TPCANHandle Channel, TPCANParameter Parameter, void* Buffer,
                          DWORD BufferLength);
-TPCANStatus CAN_GetValue(TPCANHandle Channel, TPCANParameter Parameter, void* Buffer,
+TPCANStatus PCAN_CALL CAN_GetValue(TPCANHandle Channel, TPCANParameter Parameter, void* Buffer,
                          DWORD BufferLength);
 
 #ifdef __cplusplus

@@ -6,10 +6,15 @@
 // frames from that queue and never blocks, as with the vendor's driver.
 // An eventfd follows the queue (readable while it holds frames), so that a
 // caller can wait for a frame without spinning (CAN_GetValue with
-// PCAN_RECEIVE_EVENT, as the vendor's Linux library offers).
+// PCAN_RECEIVE_EVENT, as the vendor's Linux library offers). On Windows,
+// where this library is only a stand-in PCANBasic.dll for tests and the demo,
+// the caller gives an event with CAN_SetValue(PCAN_RECEIVE_EVENT) instead and
+// the library sets it whenever a frame is queued, as the vendor's DLL does.
+#ifndef _WIN32
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -25,7 +30,11 @@
 #include "backend.h"
 #include "bus_url.h"
 
+#ifdef _WIN32
+#define PCAN_API extern "C" __declspec(dllexport)
+#else
 #define PCAN_API extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 
@@ -53,6 +62,15 @@ public:
     enum class Filter { Open, Closed, Custom } filter = Filter::Open;
     std::vector<Range> ranges;
     std::string lastError;
+#ifdef _WIN32
+    HANDLE userEvent = nullptr;  // the caller's, set when a frame is queued
+
+    void syncRxEvent()
+    {
+        if (userEvent && !rx.empty())
+            ::SetEvent(userEvent);
+    }
+#else
     // Readable exactly while rx holds frames; created once, kept open for
     // the life of the process (a waiting caller may hold it).
     const int rxEvent = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -70,6 +88,7 @@ public:
             (void)!::write(rxEvent, &v, sizeof v);
         rxEventSet = !rx.empty();
     }
+#endif
 
     void report(const std::string& line)
     {
@@ -120,12 +139,25 @@ public:
                 return false;
             }
         } else {
+#ifdef _WIN32
+            url = pcan::defaultBusUrl(false);
+#else
             struct stat st;
             url = pcan::defaultBusUrl(::stat("/sys/class/net/can0", &st) == 0);
+#endif
         }
         auto sink = [this](const wire::Frame& f) { heard(f); };
+#ifdef _WIN32
+        if (url.kind == pcan::BusUrl::Kind::SocketCan) {
+            err = "TAVELIN_BUS: " + url.text() +
+                  " is a Linux interface; on Windows use socketcand://HOST[:PORT]/BUS";
+            return false;
+        }
+        backend = pcan::makeSocketcandBackend(url, sink);
+#else
         backend = url.kind == pcan::BusUrl::Kind::SocketCan ? pcan::makeSocketCanBackend(url, sink)
                                                              : pcan::makeSocketcandBackend(url, sink);
+#endif
         if (!backend->open(bitrate, err)) {
             backend.reset();
             return false;
@@ -145,7 +177,7 @@ bool validHandle(TPCANHandle h) { return h == PCAN_USBBUS1; }
 
 }  // namespace
 
-PCAN_API TPCANStatus CAN_Initialize(TPCANHandle Channel, TPCANBaudrate Btr0Btr1, TPCANType,
+PCAN_API TPCANStatus PCAN_CALL CAN_Initialize(TPCANHandle Channel, TPCANBaudrate Btr0Btr1, TPCANType,
                                     DWORD, WORD)
 {
     if (!validHandle(Channel))
@@ -191,7 +223,7 @@ PCAN_API TPCANStatus CAN_Initialize(TPCANHandle Channel, TPCANBaudrate Btr0Btr1,
     return PCAN_ERROR_OK;
 }
 
-PCAN_API TPCANStatus CAN_Uninitialize(TPCANHandle Channel)
+PCAN_API TPCANStatus PCAN_CALL CAN_Uninitialize(TPCANHandle Channel)
 {
     if (!validHandle(Channel))
         return PCAN_ERROR_ILLHANDLE;
@@ -209,7 +241,7 @@ PCAN_API TPCANStatus CAN_Uninitialize(TPCANHandle Channel)
     return PCAN_ERROR_OK;
 }
 
-PCAN_API TPCANStatus CAN_Reset(TPCANHandle Channel)
+PCAN_API TPCANStatus PCAN_CALL CAN_Reset(TPCANHandle Channel)
 {
     if (!validHandle(Channel))
         return PCAN_ERROR_ILLHANDLE;
@@ -226,7 +258,7 @@ PCAN_API TPCANStatus CAN_Reset(TPCANHandle Channel)
     return PCAN_ERROR_OK;
 }
 
-PCAN_API TPCANStatus CAN_GetStatus(TPCANHandle Channel)
+PCAN_API TPCANStatus PCAN_CALL CAN_GetStatus(TPCANHandle Channel)
 {
     if (!validHandle(Channel))
         return PCAN_ERROR_ILLHANDLE;
@@ -246,7 +278,7 @@ PCAN_API TPCANStatus CAN_GetStatus(TPCANHandle Channel)
     }
 }
 
-PCAN_API TPCANStatus CAN_Read(TPCANHandle Channel, TPCANMsg* MessageBuffer,
+PCAN_API TPCANStatus PCAN_CALL CAN_Read(TPCANHandle Channel, TPCANMsg* MessageBuffer,
                               TPCANTimestamp* TimestampBuffer)
 {
     if (!validHandle(Channel))
@@ -272,7 +304,7 @@ PCAN_API TPCANStatus CAN_Read(TPCANHandle Channel, TPCANMsg* MessageBuffer,
     return PCAN_ERROR_OK;
 }
 
-PCAN_API TPCANStatus CAN_Write(TPCANHandle Channel, TPCANMsg* MessageBuffer)
+PCAN_API TPCANStatus PCAN_CALL CAN_Write(TPCANHandle Channel, TPCANMsg* MessageBuffer)
 {
     if (!validHandle(Channel))
         return PCAN_ERROR_ILLHANDLE;
@@ -294,7 +326,7 @@ PCAN_API TPCANStatus CAN_Write(TPCANHandle Channel, TPCANMsg* MessageBuffer)
     return ch.backend->write(f) == pcan::WriteResult::Ok ? PCAN_ERROR_OK : PCAN_ERROR_QXMTFULL;
 }
 
-PCAN_API TPCANStatus CAN_FilterMessages(TPCANHandle Channel, DWORD FromID, DWORD ToID,
+PCAN_API TPCANStatus PCAN_CALL CAN_FilterMessages(TPCANHandle Channel, DWORD FromID, DWORD ToID,
                                         TPCANMode Mode)
 {
     if (!validHandle(Channel))
@@ -313,11 +345,24 @@ PCAN_API TPCANStatus CAN_FilterMessages(TPCANHandle Channel, DWORD FromID, DWORD
     return PCAN_ERROR_OK;
 }
 
-PCAN_API TPCANStatus CAN_SetValue(TPCANHandle Channel, TPCANParameter Parameter, void* Buffer,
+PCAN_API TPCANStatus PCAN_CALL CAN_SetValue(TPCANHandle Channel, TPCANParameter Parameter, void* Buffer,
                                   DWORD BufferLength)
 {
     if (!validHandle(Channel))
         return PCAN_ERROR_ILLHANDLE;
+#ifdef _WIN32
+    if (Parameter == PCAN_RECEIVE_EVENT) {
+        if (!Buffer || BufferLength != sizeof(HANDLE))
+            return PCAN_ERROR_ILLPARAMVAL;
+        auto& ch = channel();
+        std::lock_guard<std::mutex> q(ch.queue);
+        if (!ch.initialized)
+            return PCAN_ERROR_INITIALIZE;
+        ch.userEvent = *static_cast<HANDLE*>(Buffer);  // null: no event
+        ch.syncRxEvent();
+        return PCAN_ERROR_OK;
+    }
+#endif
     if (Parameter != PCAN_MESSAGE_FILTER)
         return PCAN_ERROR_ILLPARAMTYPE;
     if (!Buffer || BufferLength < 1)
@@ -345,13 +390,23 @@ PCAN_API TPCANStatus CAN_SetValue(TPCANHandle Channel, TPCANParameter Parameter,
     }
 }
 
-PCAN_API TPCANStatus CAN_GetValue(TPCANHandle Channel, TPCANParameter Parameter, void* Buffer,
+PCAN_API TPCANStatus PCAN_CALL CAN_GetValue(TPCANHandle Channel, TPCANParameter Parameter, void* Buffer,
                                   DWORD BufferLength)
 {
     if (!validHandle(Channel))
         return PCAN_ERROR_ILLHANDLE;
     if (Parameter != PCAN_RECEIVE_EVENT)
         return PCAN_ERROR_ILLPARAMTYPE;
+#ifdef _WIN32
+    if (!Buffer || BufferLength < sizeof(HANDLE))
+        return PCAN_ERROR_ILLPARAMVAL;
+    auto& ch = channel();
+    std::lock_guard<std::mutex> q(ch.queue);
+    if (!ch.initialized)
+        return PCAN_ERROR_INITIALIZE;
+    *static_cast<HANDLE*>(Buffer) = ch.userEvent;
+    return PCAN_ERROR_OK;
+#else
     if (!Buffer || BufferLength < sizeof(int))
         return PCAN_ERROR_ILLPARAMVAL;
     auto& ch = channel();
@@ -362,4 +417,5 @@ PCAN_API TPCANStatus CAN_GetValue(TPCANHandle Channel, TPCANParameter Parameter,
         return PCAN_ERROR_UNKNOWN;
     *static_cast<int*>(Buffer) = ch.rxEvent;
     return PCAN_ERROR_OK;
+#endif
 }

@@ -19,16 +19,6 @@
 // within kSendWaitMs is refused (queue full) and the link stays. The link is
 // lost when the peer closes it, on a socket error, or when TCP gives up on
 // data or keep-alive probes left unanswered for about kDeadPeerMs.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -39,6 +29,7 @@
 #include <thread>
 
 #include "backend.h"
+#include "net_compat.h"
 
 namespace pcan {
 namespace {
@@ -66,15 +57,13 @@ struct Link {
     Link(BusUrl u, Backend::Sink s) : url(std::move(u)), sink(std::move(s)) {}
     ~Link()
     {
-        if (fd >= 0)
-            ::close(fd);
-        if (wake >= 0)
-            ::close(wake);
+        if (fd != net::kNoSocket)
+            net::closeSocket(fd);
     }
 
     const BusUrl url;
     const Backend::Sink sink;
-    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);  // close() or a pending tail
+    const net::Waker wake;  // close() or a pending tail
 
     std::atomic<Phase> phase{Phase::Connecting};
     std::mutex m;  // the end of the attempt (with error), and the sink against close()
@@ -82,16 +71,11 @@ struct Link {
     std::string error;  // why the attempt failed
 
     std::mutex io;  // fd and pending: writers, and the thread's flush and close
-    int fd = -1;
+    net::Socket fd = net::kNoSocket;
     std::string pending;  // the tail of a frame that the socket took only in part
     std::atomic<bool> hasPending{false};
 
-    void signal() const
-    {
-        uint64_t one = 1;
-        ssize_t n = ::write(wake, &one, sizeof one);
-        (void)n;
-    }
+    void signal() const { wake.signal(); }
     void markLost()
     {
         Phase up = Phase::Up;
@@ -103,12 +87,12 @@ struct Link {
 
 // Waits for fd to become ready for events, or for the link to be closed.
 // 1 ready, 0 time-out, -1 closed.
-int waitFor(const Link& l, int fd, short events, int timeoutMs)
+int waitFor(const Link& l, net::Socket fd, short events, int timeoutMs)
 {
-    pollfd p[2] = {{fd, events, 0}, {l.wake, POLLIN, 0}};
+    pollfd p[2] = {{fd, events, 0}, {l.wake.pollable(), POLLIN, 0}};
     for (;;) {
-        int r = ::poll(p, 2, timeoutMs);
-        if (r < 0 && errno == EINTR)
+        int r = net::poll(p, 2, timeoutMs);
+        if (r < 0 && net::interrupted(net::lastError()))
             continue;
         if (p[1].revents)
             return -1;
@@ -116,24 +100,26 @@ int waitFor(const Link& l, int fd, short events, int timeoutMs)
     }
 }
 
-void tuneSocket(int fd)
+void tuneSocket(net::Socket fd)
 {
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    net::setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
     // A vanished peer (machine off, cable out) never closes the connection:
     // let TCP give up on it when data or keep-alive probes stay unanswered.
-    unsigned userTimeout = kDeadPeerMs;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
-    int idle = 5, interval = 5, count = kDeadPeerMs / 5000;
-    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+#ifdef TCP_USER_TIMEOUT
+    net::setOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, kDeadPeerMs);
+#endif
+    net::setOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
+#if defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
+    net::setOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, 5);
+    net::setOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, 5);
+    net::setOption(fd, IPPROTO_TCP, TCP_KEEPCNT, kDeadPeerMs / 5000);
+#endif
 }
 
-// A non-blocking connected socket, or -1 with err.
-int connectTo(const Link& l, std::string& err)
+// A non-blocking connected socket, or kNoSocket with err.
+net::Socket connectTo(const Link& l, std::string& err)
 {
+    net::startup();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -146,44 +132,47 @@ int connectTo(const Link& l, std::string& err)
         return -1;
     }
     std::string why = "no address";
-    int fd = -1;
+    net::Socket fd = net::kNoSocket;
     for (addrinfo* a = res; a; a = a->ai_next) {
-        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-        if (fd < 0)
+        fd = net::openSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (fd == net::kNoSocket)
             continue;
-        int r = ::connect(fd, a->ai_addr, a->ai_addrlen);
-        if (r < 0 && errno == EINPROGRESS) {
+        int r = ::connect(fd, a->ai_addr, static_cast<int>(a->ai_addrlen));
+        if (r != 0 && net::inProgress(net::lastError())) {
+            // (Windows before 10 2004 never reports a refused connection to
+            // WSAPoll: such an attempt ends by the time limit instead.)
             int w = waitFor(l, fd, POLLOUT, kConnectTimeoutMs);
             if (w == 1) {
                 int soerr = 0;
                 socklen_t len = sizeof soerr;
-                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len);
-                errno = soerr;
+                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soerr), &len);
+                why = net::errorText(soerr);
                 r = soerr == 0 ? 0 : -1;
             } else {
-                errno = w == 0 ? ETIMEDOUT : ECANCELED;
+                why = w == 0 ? "no answer within " + std::to_string(kConnectTimeoutMs) + " ms" : "cancelled";
                 r = -1;
             }
+        } else if (r != 0) {
+            why = net::errorText(net::lastError());
         }
         if (r == 0) {
             tuneSocket(fd);
             break;
         }
-        why = std::strerror(errno);
-        ::close(fd);
-        fd = -1;
+        net::closeSocket(fd);
+        fd = net::kNoSocket;
         if (l.phase == Link::Phase::Closed)
             break;
     }
     ::freeaddrinfo(res);
-    if (fd < 0)
+    if (fd == net::kNoSocket)
         err = "cannot reach the CAN bus at " + l.where() + " (" + why +
               "): start canhub, or set TAVELIN_BUS to the bus to use";
     return fd;
 }
 
 // Waits for one message; false on time-out, a closed connection or close().
-bool await(const Link& l, int fd, wire::Splitter& s, std::string& msg)
+bool await(const Link& l, net::Socket fd, wire::Splitter& s, std::string& msg)
 {
     auto deadline = Clock::now() + std::chrono::milliseconds(kHandshakeTimeoutMs);
     for (;;) {
@@ -198,8 +187,8 @@ bool await(const Link& l, int fd, wire::Splitter& s, std::string& msg)
         if (left <= 0 || waitFor(l, fd, POLLIN, left) != 1)
             return false;
         char buf[512];
-        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        net::ssize n = net::recvSome(fd, buf, sizeof buf);
+        if (n < 0 && (net::wouldBlock(net::lastError()) || net::interrupted(net::lastError())))
             continue;
         if (n <= 0)
             return false;
@@ -209,18 +198,19 @@ bool await(const Link& l, int fd, wire::Splitter& s, std::string& msg)
 
 // Sends as much of text as the socket takes before the deadline: the number of
 // bytes sent, or -1 when the connection failed.
-ssize_t sendUntil(const Link& l, int fd, const std::string& text, Clock::time_point deadline)
+net::ssize sendUntil(const Link& l, net::Socket fd, const std::string& text, Clock::time_point deadline)
 {
     std::size_t off = 0;
     while (off < text.size()) {
-        ssize_t n = ::send(fd, text.data() + off, text.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+        net::ssize n = net::sendSome(fd, text.data() + off, text.size() - off);
         if (n > 0) {
             off += static_cast<std::size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR)
+        const int e = n < 0 ? net::lastError() : 0;
+        if (n < 0 && net::interrupted(e))
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (n < 0 && net::wouldBlock(e)) {
             int left = msLeft(deadline);
             if (left <= 0 || waitFor(l, fd, POLLOUT, left) != 1)
                 break;
@@ -228,10 +218,10 @@ ssize_t sendUntil(const Link& l, int fd, const std::string& text, Clock::time_po
         }
         return -1;
     }
-    return static_cast<ssize_t>(off);
+    return static_cast<net::ssize>(off);
 }
 
-bool handshake(const Link& l, int fd, wire::Splitter& s, std::string& err)
+bool handshake(const Link& l, net::Socket fd, wire::Splitter& s, std::string& err)
 {
     std::string msg;
     auto fail = [&](const std::string& what) {
@@ -241,7 +231,7 @@ bool handshake(const Link& l, int fd, wire::Splitter& s, std::string& err)
     };
     auto say = [&](const std::string& text) {
         return sendUntil(l, fd, text, Clock::now() + std::chrono::milliseconds(kHandshakeTimeoutMs)) ==
-               static_cast<ssize_t>(text.size());
+               static_cast<net::ssize>(text.size());
     };
     if (!await(l, fd, s, msg) || wire::command(msg) != "hi")
         return fail("did not greet with < hi >");
@@ -283,15 +273,12 @@ void readLoop(Link& l, wire::Splitter& s)
         if (!deliver(l, s))
             return;
         pollfd p[2] = {{l.fd, static_cast<short>(POLLIN | (l.hasPending ? POLLOUT : 0)), 0},
-                       {l.wake, POLLIN, 0}};
-        int r = ::poll(p, 2, -1);
-        if (r < 0 && errno == EINTR)
+                       {l.wake.pollable(), POLLIN, 0}};
+        int r = net::poll(p, 2, -1);
+        if (r < 0 && net::interrupted(net::lastError()))
             continue;
-        if (p[1].revents) {
-            uint64_t v;
-            ssize_t n = ::read(l.wake, &v, sizeof v);
-            (void)n;
-        }
+        if (p[1].revents)
+            l.wake.drain();
         if (l.phase != Link::Phase::Up)
             return;
         if ((p[0].revents & POLLOUT) && l.hasPending) {
@@ -299,7 +286,7 @@ void readLoop(Link& l, wire::Splitter& s)
             // socket has room, even if no further frame is written.
             std::unique_lock<std::mutex> io(l.io, std::try_to_lock);
             if (io.owns_lock()) {
-                ssize_t n = sendUntil(l, l.fd, l.pending, Clock::now());
+                net::ssize n = sendUntil(l, l.fd, l.pending, Clock::now());
                 if (n < 0)
                     return;
                 l.pending.erase(0, static_cast<std::size_t>(n));
@@ -308,8 +295,8 @@ void readLoop(Link& l, wire::Splitter& s)
         }
         if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR)))
             continue;
-        ssize_t n = ::recv(l.fd, buf, sizeof buf, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        net::ssize n = net::recvSome(l.fd, buf, sizeof buf);
+        if (n < 0 && (net::interrupted(net::lastError()) || net::wouldBlock(net::lastError())))
             continue;
         if (n <= 0)
             return;
@@ -322,12 +309,12 @@ void run(std::shared_ptr<Link> l)
 {
     std::string err;
     wire::Splitter s;
-    int fd = connectTo(*l, err);
-    if (fd >= 0 && !handshake(*l, fd, s, err)) {
-        ::close(fd);
-        fd = -1;
+    net::Socket fd = connectTo(*l, err);
+    if (fd != net::kNoSocket && !handshake(*l, fd, s, err)) {
+        net::closeSocket(fd);
+        fd = net::kNoSocket;
     }
-    if (fd >= 0) {
+    if (fd != net::kNoSocket) {
         std::lock_guard<std::mutex> io(l->io);
         l->fd = fd;
     }
@@ -335,7 +322,7 @@ void run(std::shared_ptr<Link> l)
         std::lock_guard<std::mutex> lock(l->m);
         if (l->phase == Link::Phase::Connecting) {
             l->error = err;
-            l->phase = fd >= 0 ? Link::Phase::Up : Link::Phase::Failed;
+            l->phase = fd != net::kNoSocket ? Link::Phase::Up : Link::Phase::Failed;
         }
     }
     l->settled.notify_all();
@@ -343,9 +330,9 @@ void run(std::shared_ptr<Link> l)
         readLoop(*l, s);
     l->markLost();
     std::lock_guard<std::mutex> io(l->io);
-    if (l->fd >= 0)
-        ::close(l->fd);
-    l->fd = -1;
+    if (l->fd != net::kNoSocket)
+        net::closeSocket(l->fd);
+    l->fd = net::kNoSocket;
     l->pending.clear();
     l->hasPending = false;
 }
@@ -393,11 +380,11 @@ public:
             return WriteResult::Lost;
         Link& l = *link_;
         std::lock_guard<std::mutex> io(l.io);
-        if (l.fd < 0)
+        if (l.fd == net::kNoSocket)
             return WriteResult::Lost;
         auto deadline = Clock::now() + std::chrono::milliseconds(kSendWaitMs);
         if (l.hasPending) {
-            ssize_t n = sendUntil(l, l.fd, l.pending, deadline);
+            net::ssize n = sendUntil(l, l.fd, l.pending, deadline);
             if (n < 0) {
                 l.markLost();
                 return WriteResult::Lost;
@@ -408,7 +395,7 @@ public:
                 return WriteResult::Full;
         }
         std::string msg = wire::formatSend(f);
-        ssize_t n = sendUntil(l, l.fd, msg, deadline);
+        net::ssize n = sendUntil(l, l.fd, msg, deadline);
         if (n < 0) {
             l.markLost();
             return WriteResult::Lost;
@@ -452,8 +439,8 @@ private:
     {
         link_ = std::make_shared<Link>(url_, sink_);
         try {
-            if (link_->wake < 0)
-                throw std::system_error(errno, std::generic_category());
+            if (!link_->wake.ok())
+                throw std::system_error(net::lastError(), std::system_category(), "no wake-up socket");
             std::thread(run, link_).detach();
         } catch (const std::system_error& e) {
             link_->error = "cannot start connecting to " + url_.text() + " (" + e.what() + ")";

@@ -9,7 +9,11 @@
 
 #include "PCANBasic.h"
 
+#ifdef _WIN32
+#define FAKE_API __declspec(dllexport)
+#else
 #define FAKE_API __attribute__((visibility("default")))
+#endif
 
 struct FakePcan {
     std::vector<std::string> calls;      // "CAN_Initialize 51 011C 0 0 0", ...
@@ -19,7 +23,12 @@ struct FakePcan {
     TPCANStatus writeResult = PCAN_ERROR_OK;
     TPCANStatus status = PCAN_ERROR_OK;
     TPCANStatus uninitResult = PCAN_ERROR_OK;
+#ifdef _WIN32
+    bool offerEvent = false;    // accept the caller's event in CAN_SetValue(PCAN_RECEIVE_EVENT)
+    HANDLE receiveEvent = nullptr;  // the event accepted, handed back by CAN_GetValue
+#else
     int receiveEvent = -1;      // handed out by CAN_GetValue(PCAN_RECEIVE_EVENT); -1: not offered
+#endif
     std::atomic<int> reads{0};  // CAN_Read calls
     std::mutex rxLock;          // rx may be filled from another thread
 
@@ -34,6 +43,9 @@ struct FakePcan {
         status = o.status;
         uninitResult = o.uninitResult;
         receiveEvent = o.receiveEvent;
+#ifdef _WIN32
+        offerEvent = o.offerEvent;
+#endif
         reads = o.reads.load();
         return *this;
     }

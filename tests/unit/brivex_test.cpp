@@ -1,8 +1,10 @@
 // brivex against the fake PCAN-Basic: the exact adapter calls, status
 // handling, the receive filter and the trace lines.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/eventfd.h>
 #include <unistd.h>
+#endif
 
 #include <cstring>
 #include <string>
@@ -38,6 +40,9 @@ TEST_F(BrivexTest, InitOpensChannelAndAdmitsTheEcuResponseIdentifier)
         "CAN_SetValue 51 04 00 1",
         "CAN_FilterMessages 51 18DAF922 18DAF922 2",
         "CAN_SetValue 51 04 02 1",
+#ifdef _WIN32
+        "CAN_SetValue 51 03 event 8",  // the receive event, which the library sets
+#endif
     };
     EXPECT_EQ(fakePcan().calls, expected);
 }
@@ -169,7 +174,39 @@ TEST_F(BrivexTest, ReceiveClampsALengthAboveEight)
 
 // A frame pushed by another thread after a while, signalled on the receive
 // event when the fake offers one.
-void pushLater(int event)
+#ifdef _WIN32
+using TestEvent = HANDLE;
+constexpr TestEvent kNoEvent = nullptr;
+// brivex hands the library an event of its own at initialisation.
+TestEvent offerReceiveEvent()
+{
+    fakePcan().offerEvent = true;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(InitHWInterface(250, 0x22), 0);
+    testing::internal::GetCapturedStdout();
+    return fakePcan().receiveEvent;
+}
+void signalEvent(TestEvent e) { ::SetEvent(e); }
+void closeEvent(TestEvent) {}
+#else
+using TestEvent = int;
+constexpr TestEvent kNoEvent = -1;
+// The library hands brivex a descriptor, readable while frames are queued.
+TestEvent offerReceiveEvent()
+{
+    const int event = ::eventfd(0, EFD_NONBLOCK);
+    fakePcan().receiveEvent = event;
+    return event;
+}
+void signalEvent(TestEvent e)
+{
+    uint64_t one = 1;
+    (void)!::write(e, &one, sizeof one);
+}
+void closeEvent(TestEvent e) { ::close(e); }
+#endif
+
+void pushLater(TestEvent event)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::lock_guard<std::mutex> lock(fakePcan().rxLock);
@@ -180,16 +217,15 @@ void pushLater(int event)
     m.DATA[0] = 0x01;
     m.DATA[1] = 0x7E;
     fakePcan().rx.push_back({m, 9});
-    uint64_t one = 1;
-    if (event >= 0)
-        (void)!::write(event, &one, sizeof one);
+    if (event != kNoEvent)
+        signalEvent(event);
 }
 
 TEST_F(BrivexTest, ReceiveWaitsOnTheReceiveEventInsteadOfSpinning)
 {
-    const int event = ::eventfd(0, EFD_NONBLOCK);
-    ASSERT_GE(event, 0);
-    fakePcan().receiveEvent = event;
+    const TestEvent event = offerReceiveEvent();
+    ASSERT_NE(event, kNoEvent);
+    fakePcan().reads = 0;
     CAN_msg_T r{};
     EXPECT_EQ(ReceiveCANMessage(&r, 60), -1);  // nothing comes: the whole limit, a handful of reads
     EXPECT_LT(fakePcan().reads.load(), 10);
@@ -201,12 +237,12 @@ TEST_F(BrivexTest, ReceiveWaitsOnTheReceiveEventInsteadOfSpinning)
     t.join();
     EXPECT_EQ(r.timestamp, 9u);
     EXPECT_LT(fakePcan().reads.load(), 10);
-    ::close(event);
+    closeEvent(event);
 }
 
 TEST_F(BrivexTest, ReceiveWithoutAnEventStillPollsTheQueue)
 {
-    std::thread t(pushLater, -1);
+    std::thread t(pushLater, kNoEvent);
     CAN_msg_T r{};
     testing::internal::CaptureStdout();
     EXPECT_EQ(ReceiveCANMessage(&r, 5000), 0);

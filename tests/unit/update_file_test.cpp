@@ -65,8 +65,9 @@ struct Loaded {
                     image[s->start_address + i] = s->sector_payload[i];
             sum += s->len;
         }
-        if (outcome == LoadOutcome::Loaded)
+        if (outcome == LoadOutcome::Loaded) {
             EXPECT_EQ(sum, total);
+        }
     }
     ~Loaded()
     {
@@ -219,7 +220,7 @@ TEST(UpdateFile, NothingIsReadBeyondALine)
     EXPECT_EQ(partial.total, 16u);
 }
 
-std::map<uint32_t, uint8_t> srecImage(const std::string& recordsFile)
+[[maybe_unused]] std::map<uint32_t, uint8_t> srecImage(const std::string& recordsFile)
 {
     std::string out = recordsFile + ".out.hex";
     std::string cmd = "srec_cat " + recordsFile + " -intel -o " + out + " -intel 2>/dev/null";
@@ -233,6 +234,9 @@ std::map<uint32_t, uint8_t> srecImage(const std::string& recordsFile)
 
 TEST(UpdateFile, PlacesEveryByteWhereSrecCatDoes)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "srec_cat is a Linux tool";
+#else
     struct Case {
         uint32_t base;
         std::size_t size;
@@ -275,6 +279,7 @@ TEST(UpdateFile, PlacesEveryByteWhereSrecCatDoes)
         EXPECT_EQ((l.cs[0] << 8 | l.cs[1]), hexfile::imageChecksum(img));
     }
     std::system((std::string("rm -rf ") + dir).c_str());
+#endif
 }
 
 }  // namespace

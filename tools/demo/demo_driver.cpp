@@ -25,7 +25,11 @@
 #include <QPushButton>
 #include <QTextDocumentFragment>
 #include <QTimer>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
+#endif
 
 #include <cstdio>
 #include <functional>
@@ -33,6 +37,7 @@
 #include "file_dialog_answer.h"
 #include "gui_automation.h"
 #include "mainwindow.h"
+#include "process_setup.h"
 
 namespace {
 
@@ -91,15 +96,26 @@ bool waitFor(const std::function<bool()>& cond, qint64 limitMs) { return waitFor
 // libraries under it), in seconds.
 double cpuSeconds()
 {
+#ifdef _WIN32
+    FILETIME created, exited, kernel, user;
+    if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return 0;
+    auto seconds = [](const FILETIME& t) {
+        return ((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+#else
     rusage u{};
     ::getrusage(RUSAGE_SELF, &u);
     return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+#endif
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    const ProcessSetup setup;
     QApplication app(argc, argv);
     qint64 limitMs = 600000;
     QStringList busStates;
