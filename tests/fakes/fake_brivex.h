@@ -17,6 +17,10 @@ struct FakeBrivex {
     int failSendAt = -1;  // index of the send that fails
 };
 
+#ifdef _WIN32
+__declspec(dllexport) FakeBrivex& fakeBrivex();
+#else
 __attribute__((visibility("default"))) FakeBrivex& fakeBrivex();
+#endif
 
 #endif

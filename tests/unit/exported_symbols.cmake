@@ -4,7 +4,7 @@
 function(check lib expected)
   if(OBJDUMP)
     execute_process(COMMAND ${OBJDUMP} -p ${lib} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
-    string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(.*)" table "${out}")
+    string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n(([\t ]*\\[ *[0-9]+\\] [^\n]+\n)*)" table "${out}")
     string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" rows "${CMAKE_MATCH_1}")
     set(prefix "^\\[ *[0-9]+\\] ")
   else()

@@ -116,6 +116,9 @@ double cpuSeconds()
 int main(int argc, char** argv)
 {
     const ProcessSetup setup;
+    // Qt's own file dialog, which the driver answers by typing the path (the
+    // Windows one is outside the program's widgets).
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     QApplication app(argc, argv);
     qint64 limitMs = 600000;
     QStringList busStates;

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# The real window built for Windows, under Wine and Xvfb, programs the Linux
+# bench ECU: tavelin-demo-driver.exe -> brivex.dll -> the stand-in
+# PCANBasic.dll (Winsock) -> canhub on 127.0.0.1 -> ecusim. Passes when the
+# run ends with "Programming succeeded", the ECU's memory equals the file,
+# history.csv holds the run's line, and hx1pack.exe wrote the same file as
+# the Linux hx1pack. Leaves the screenshots in WINBUILD/wine-window/.
+#   wine_window_test.sh WINBUILD LINUXBIN
+set -euo pipefail
+win=$1
+lin=$2
+work=$win/wine-window
+rm -rf "$work"
+mkdir -p "$work/screenshots"
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEPREFIX=${WINEPREFIX:-$win/wineprefix}
+
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+}
+trap cleanup EXIT
+fail() { echo "wine_window_test: FAILED: $*"; exit 1; }
+
+# The update file, made by both hx1pack builds from one image.
+"$lin/hx1pack" --make-image 24576 --seed 7 -o "$work/image.bin"
+"$lin/hx1pack" --hwid 12345 --in "$work/image.bin" --base 0x8000 --record-len 32 -o "$work/linux.hx1"
+(cd "$work" && wine "$win/bin/hx1pack.exe" --hwid 12345 --in image.bin --base 0x8000 --record-len 32 -o sample.hx1)
+cmp "$work/linux.hx1" "$work/sample.hx1" || fail "hx1pack.exe and hx1pack wrote different files"
+printf '250\n22\n' > "$work/conf.dat"
+
+# A display of its own, unless one is given.
+if [ -z "${DISPLAY:-}" ]; then
+  Xvfb :97 -screen 0 1024x768x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+  pids+=($!)
+  export DISPLAY=:97
+  for _ in $(seq 1 100); do [ -e /tmp/.X11-unix/X97 ] && break; sleep 0.1; done
+fi
+
+"$lin/canhub" --listen 127.0.0.1:0 --bitrate 250 > "$work/canhub.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 200); do grep -q "listening on" "$work/canhub.log" 2>/dev/null && break; sleep 0.05; done
+port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$work/canhub.log")
+[ -n "$port" ] || fail "canhub did not start: $(cat "$work/canhub.log")"
+export TAVELIN_BUS="socketcand://127.0.0.1:$port/vcan0"
+"$lin/ecusim" --bus "$TAVELIN_BUS" --power off --power-on-after-capture 1500 \
+  --dump "$work/ecu-memory.hex" > "$work/ecusim.out" 2> "$work/ecusim.log" &
+ecu=$!
+pids=("$ecu" "${pids[@]}")
+
+status=0
+(cd "$work" && wine "$win/bin/tavelin-demo-driver.exe" --file sample.hx1 --shots screenshots --limit 600 \
+   > tavelin-trace.log 2> driver.log) || status=$?
+kill -TERM "$ecu" 2>/dev/null || true
+wait "$ecu" 2>/dev/null || true
+cat "$work/ecusim.out"
+grep '^demo:' "$work/driver.log" | tail -n 5 || true
+[ "$status" -eq 0 ] || fail "the window's run did not succeed (exit $status; see $work)"
+grep '^:' "$work/sample.hx1" > "$work/sample-records.hex"
+srec_cmp "$work/ecu-memory.hex" -intel "$work/sample-records.hex" -intel > /dev/null 2>&1 \
+  || fail "the ECU's memory differs from sample.hx1"
+[ -s "$work/history.csv" ] && tail -n 1 "$work/history.csv" | grep -q 'Programming succeeded' \
+  || fail "history.csv has no line for the run"
+ls "$work"/screenshots/*.png > /dev/null 2>&1 || fail "no screenshot was saved"
+echo "wine_window_test: OK - programmed under Wine, memory equal, history written ($(ls "$work"/screenshots | wc -l) screenshots)"
