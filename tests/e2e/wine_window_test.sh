@@ -9,6 +9,10 @@
 set -euo pipefail
 win=$1
 lin=$2
+# A display of its own (xvfb-run picks a free one and waits for it), unless one is given.
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash "$0" "$@"
+fi
 work=$win/wine-window
 rm -rf "$work"
 mkdir -p "$work/screenshots"
@@ -23,6 +27,16 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "wine_window_test: FAILED: $*"; exit 1; }
 
+# A Wine prefix made before the window starts: its first start takes a while
+# and must not overlap the run.
+# A Wine session started without this display (a build step's) would host
+# the desktop without it: begin a new one.
+wineserver -k 2> /dev/null || true
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  wine wineboot --init > "$work/wineboot.log" 2>&1 || true
+  wineserver -w
+fi
+
 # The update file, made by both hx1pack builds from one image.
 "$lin/hx1pack" --make-image 24576 --seed 7 -o "$work/image.bin"
 "$lin/hx1pack" --hwid 12345 --in "$work/image.bin" --base 0x8000 --record-len 32 -o "$work/linux.hx1"
@@ -30,13 +44,6 @@ fail() { echo "wine_window_test: FAILED: $*"; exit 1; }
 cmp "$work/linux.hx1" "$work/sample.hx1" || fail "hx1pack.exe and hx1pack wrote different files"
 printf '250\n22\n' > "$work/conf.dat"
 
-# A display of its own, unless one is given.
-if [ -z "${DISPLAY:-}" ]; then
-  Xvfb :97 -screen 0 1024x768x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
-  pids+=($!)
-  export DISPLAY=:97
-  for _ in $(seq 1 100); do [ -e /tmp/.X11-unix/X97 ] && break; sleep 0.1; done
-fi
 
 "$lin/canhub" --listen 127.0.0.1:0 --bitrate 250 > "$work/canhub.log" 2>&1 &
 pids+=($!)
