@@ -28,9 +28,14 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 #endif
 
-// A channel handle is 16 bits wide in the vendor's library: passing a
-// narrower type would leave the upper bits of the argument undefined.
+#ifdef _WIN32
+// The vendor's current PCANBasic.dll takes a 16-bit channel handle: a one-byte
+// argument would leave the upper bits of its register undefined there. A
+// handle fits in one byte (0x51), so older DLLs read the same value.
 typedef WORD TPCANHandle;
+#else
+typedef BYTE TPCANHandle;
+#endif
 typedef DWORD TPCANStatus;
 typedef BYTE TPCANParameter;
 typedef BYTE TPCANMessageType;
