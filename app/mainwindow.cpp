@@ -20,6 +20,8 @@ MainWindow::MainWindow(QWidget* parent)
       history(QDir::current().absoluteFilePath(QStringLiteral("history.csv")))
 {
     ui->setupUi(this);
+    for (int item = 0; item < 6; ++item)
+        unread_texts[item] = itemLabel(item)->text();
     setFixedSize(width(), height());
     // The geometry is fixed in pixels, the fonts are the platform's: pick a
     // font in which every text fits, and give the form the tool bar's height.

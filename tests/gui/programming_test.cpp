@@ -40,7 +40,16 @@ bool capture(Bench& b, BoxAnswerer& answers)
     answers.answer("Please turn the ECU off", QMessageBox::Ok);
     b.find<QPushButton>("pushButton_Capture")->click();
     return waitFor([&] { return b.text("label_ActionBar") == "Capture OK" ||
-                                b.text("label_ActionBar") == "File successfully loaded"; }, 60000);
+                                b.text("label_ActionBar") == "File successfully loaded" ||
+                                b.text("label_ActionBar") == "Cannot open selected file"; }, 60000);
+}
+
+// Writes path into hyst.dat as the file chosen last.
+void rememberFile(Bench& b, const QString& path)
+{
+    QFile h(b.path("hyst.dat"));
+    QVERIFY(h.open(QIODevice::WriteOnly));
+    h.write(QFile::encodeName(path));
 }
 
 // The ECU's dump must equal what srec_cat reads from the update file.
@@ -116,6 +125,8 @@ private slots:
     void readoutFailuresAndReload();
     void presenceTimersAndNegativeAnswers();
     void captureStopsTheReadoutFirst();
+    void cancelledCaptureIdentifiesAnew();
+    void readoutShowsOneEcuOnly();
     void wholeRun_data();
     void wholeRun();
     void outcomeBoxes();
@@ -375,6 +386,88 @@ void ProgrammingTest::captureStopsTheReadoutFirst()
     QVERIFY(b.find<QPushButton>("pushButton_Update")->isEnabled());
     QVERIFY(!MainWindowProbe::timer(w, "Sequence")->isActive());
     QCOMPARE(answers.seen.count("Please turn the ECU off"), 2);
+}
+
+// A capture interrupts the readout of ECU A, ECU B is put on the bench and
+// the first box is cancelled: the readout runs again from its first step,
+// for B, whose hardware id cannot be read. B is never taken for A.
+void ProgrammingTest::cancelledCaptureIdentifiesAnew()
+{
+    Bench b;
+    QVERIFY(b.startHub());
+    // A answers its hardware id (12345); the next item goes unanswered.
+    QVERIFY(b.startEcu({"--power", "boot", "--set", "item.1=none"}));
+    rememberFile(b, hx1(b, "fw.hx1", 1000));  // for hardware 12345
+    MainWindow* w = b.open();
+    BoxAnswerer answers;
+    answers.answer("Please turn the ECU off", QMessageBox::Ok);
+    auto* capture = b.find<QPushButton>("pushButton_Capture");
+    capture->click();
+    QVERIFY(waitFor([&] { return b.text("label_HWID") == "0012345"; }, 30000));
+    QVERIFY(MainWindowProbe::timer(w, "Sequence")->isActive());  // A's readout goes on
+    answers.onBox = [&](const QString& text) {
+        if (text == "Please turn the ECU off") {
+            b.ecu->stop();
+            QVERIFY(b.startEcu({"--power", "boot", "--set", "item.0=nrc 31", "-v"}));
+        }
+    };
+    answers.answer("Please turn the ECU off", QMessageBox::Cancel);
+    capture->click();
+    QVERIFY(waitFor([&] { return b.text("label_ActionBar") == "File successfully loaded"; }, 60000));
+    QCOMPARE(b.text("label_HWID"), QString("n.a."));
+    QCOMPARE(MainWindowProbe::hwId(w), 0xFFFFFFFFu);
+    QVERIFY(!MainWindowProbe::updateAllowed(w));
+    auto* update = b.find<QPushButton>("pushButton_Update");
+    QVERIFY(!update->isEnabled());
+    QCOMPARE(b.find<QLabel>("label_check_HWID_compatibility")->pixmap().size(), QSize(25, 25));  // the red cross
+    update->click();
+    QVERIFY(!MainWindowProbe::timer(w, "Sequence")->isActive());
+    QVERIFY(b.ecu->err().find("27 01") == std::string::npos);
+}
+
+// ECU B is captured after ECU A: from the first step of B's readout the
+// window shows nothing read from A, and A's tick goes with the capture.
+void ProgrammingTest::readoutShowsOneEcuOnly()
+{
+    Bench b;
+    QVERIFY(b.startHub());
+    QVERIFY(b.startEcu({"--power", "boot", "--set", "hw_version=9.9.9.9", "--set", "boot_interface_version=8.8.8.8",
+                        "--set", "boot_version=7.7.7.7", "--set", "app_id=4242", "--set", "app_version=6.6.6.6"}));
+    rememberFile(b, hx1(b, "fw.hx1", 1000));
+    MainWindow* w = b.open();
+    BoxAnswerer answers;
+    QVERIFY(capture(b, answers));
+    auto* check = b.find<QLabel>("label_check_HWID_compatibility");
+    QCOMPARE(check->pixmap().size(), QSize(25, 24));  // the tick
+    QCOMPARE(b.text("label_FWID"), QString("0004242"));
+    // B: another hardware; its second item goes unanswered.
+    b.ecu->stop();
+    QVERIFY(b.startEcu({"--power", "boot", "--set", "hw_id=777", "--set", "item.1=none"}));
+    bool tickWhileCapturing = true;
+    answers.onBox = [&](const QString& text) {
+        if (text == "Please turn the ECU on...")
+            tickWhileCapturing = !check->pixmap().isNull();
+    };
+    auto* capture = b.find<QPushButton>("pushButton_Capture");
+    answers.answer("Please turn the ECU off", QMessageBox::Ok);
+    capture->click();
+    QVERIFY(waitFor([&] { return b.text("label_HWID") == "0000777"; }, 30000));
+    QVERIFY(!tickWhileCapturing);
+    // A capture interrupts B's readout and is stopped.
+    answers.onBox = nullptr;
+    answers.answer("Please turn the ECU off", QMessageBox::Ok);
+    capture->click();
+    QCOMPARE(capture->text(), QString("Stop Capture"));
+    capture->click();
+    QVERIFY(!capture->isChecked());
+    QCOMPARE(b.text("label_HWID"), QString("0000777"));
+    QVERIFY(b.text("label_HWver") == "- - - " || b.text("label_HWver") == "n.a.");
+    const QStringList notRead = {b.text("label_BOOTinterface"), b.text("label_BOOTver"), b.text("label_FWID"),
+                                 b.text("label_FWver")};
+    QCOMPARE(notRead, (QStringList{"- - -", "- - - ", "- - -", "- - -"}));
+    QVERIFY(check->pixmap().isNull());
+    QVERIFY(!b.find<QPushButton>("pushButton_Update")->isEnabled());
+    QCOMPARE(MainWindowProbe::hwId(w), 0xFFFFFFFFu);
 }
 
 void ProgrammingTest::wholeRun_data()
