@@ -118,6 +118,8 @@ private:
     // The ECU in front of the tool is not identified (yet): its hardware id is
     // "not programmed", so no file matches it; no tick and no Update.
     void forgetEcuIdentity();
+    // No image is held: the sector list is freed and the file's values cleared.
+    void dropImage();
 
     bool run_in_progress = false;
     bool run_saved_update_group = false;

@@ -105,12 +105,18 @@ void MainWindow::ReadECUInfo()
     ui->group_InfoApplication->setEnabled(true);
     ui->label_ActionBar->setText(tr("Capture OK"));
     ui->group_UpdateFile->setEnabled(true);
-    {
+    if (!chosen_file.isEmpty()) {
         // The file the name field shows, which is the one last chosen also
-        // when its path was too long to be remembered.
+        // when its path was too long to be remembered. It is cut anew for
+        // this ECU's block length; an image that cannot be read again is not
+        // kept, so that no earlier image, cut for another ECU, is programmed.
         QFile test(chosen_file);
-        if (!chosen_file.isEmpty() && test.open(QIODevice::ReadOnly))
+        if (test.open(QIODevice::ReadOnly)) {
             LoadUpdateFile(chosen_file);
+        } else {
+            dropImage();
+            ui->label_ActionBar->setText(tr("Cannot open selected file"));
+        }
     }
     EnableUpdate();
     fase = 0;

@@ -76,20 +76,29 @@ void MainWindow::EndRun()
 
 void MainWindow::on_pushButton_Update_clicked()
 {
+    // A press during a run leaves the run alone: its timer, the timer's
+    // interval (the block interval during the transfer) and its step.
+    if (run_in_progress)
+        return;
     // Never during a capture: its presence answer would take the sequence
     // timer back for the readout in the middle of the run.
-    if (!update_allowed || ui->pushButton_Capture->isChecked())
+    if (!update_allowed || ui->pushButton_Capture->isChecked() || update_file_ok == 0)
         return;
-    if (!run_in_progress) {
-        if (update_file_ok == 0)
-            return;
-        if (sectors_tot_len == 0) {
-            // Erasing the ECU for an image without data would leave it empty.
-            showMessage(tr("The update file holds no data to program."), QMessageBox::Ok);
+    if (sectors_tot_len == 0) {
+        // Erasing the ECU for an image without data would leave it empty.
+        showMessage(tr("The update file holds no data to program."), QMessageBox::Ok);
+        return;
+    }
+    for (const sector_T* s = update_sector_start; s; s = s->next) {
+        if (s->len > max_packet_lenght) {
+            // The ECU would refuse that block after the erase and be left empty.
+            showMessage(tr("The update file holds a block of %1 bytes, longer than the ECU accepts (%2 bytes).")
+                            .arg(s->len).arg(max_packet_lenght),
+                        QMessageBox::Ok);
             return;
         }
-        BeginRun();
     }
+    BeginRun();
     SequenceTimer->stop();
     SequenceTimer->setInterval(100);
     disconnect(SequenceTimer, SIGNAL(timeout()), this, SLOT(ReadECUInfo()));

@@ -139,6 +139,7 @@ private slots:
     void recoveryAfterPowerCut_data();
     void recoveryAfterPowerCut();
     void emptyImageNeverErases();
+    void unreadableFileIsNotProgrammed();
     void closingMidRunIsRecorded();
 };
 
@@ -269,8 +270,8 @@ void ProgrammingTest::readoutFailuresAndReload()
     QCOMPARE(MainWindowProbe::totalLength(w), 500u);
     // An ECU whose identifier and block length cannot be read: "n.a.", no
     // identifier inherited from the ECU before, block length 128. The file
-    // shown was deleted meanwhile, so it is not reloaded, and the image still
-    // in memory matches no ECU.
+    // shown was deleted meanwhile, so it is not reloaded, and the image held
+    // is dropped.
     b.ecu->stop();
     QVERIFY(b.startEcu({"--power", "boot", "--set", "item.0=nrc 31", "--set", "item.6=nrc 31"}));
     QFile::remove(longFile);
@@ -278,7 +279,8 @@ void ProgrammingTest::readoutFailuresAndReload()
     QCOMPARE(b.text("label_HWID"), QString("n.a."));
     QCOMPARE(MainWindowProbe::hwId(w), 0xFFFFFFFFu);
     QCOMPARE(MainWindowProbe::maxPacket(w), uint16_t(128));
-    QCOMPARE(b.text("label_ActionBar"), QString("Capture OK"));
+    QCOMPARE(b.text("label_ActionBar"), QString("Cannot open selected file"));
+    QCOMPARE(MainWindowProbe::totalLength(w), 0u);
     QVERIFY(b.find<QGroupBox>("group_UpdateFile")->isEnabled());
     QVERIFY(!b.find<QPushButton>("pushButton_Update")->isEnabled());
 }
@@ -689,7 +691,8 @@ void ProgrammingTest::busLostMidRunAborts()
 void ProgrammingTest::runLocksBrowseAndCapture()
 {
     ReadyBench r;
-    QVERIFY(r.prepare({"--set", "block_length=128"}, 8192));
+    r.conf = "250\n22\n0\n";  // blocks follow each other at once
+    QVERIFY(r.prepare({"--set", "block_length=128"}, 32768));
     r.answers.answer(kSuccess, QMessageBox::Ok);
     auto* update = r.b.find<QPushButton>("pushButton_Update");
     update->click();
@@ -697,7 +700,12 @@ void ProgrammingTest::runLocksBrowseAndCapture()
     QVERIFY(!r.b.find<QGroupBox>("group_UpdateFile")->isEnabled());
     QVERIFY(!r.b.find<QPushButton>("pushButton_Capture")->isEnabled());
     const int before = r.b.find<QProgressBar>("progressBar")->value();
-    update->click();  // pressed during the run: the run goes on where it is
+    QTimer* sequence = MainWindowProbe::timer(r.w, "Sequence");
+    QCOMPARE(sequence->interval(), 0);
+    // Pressed during the run: the run goes on where it is, at its interval.
+    update->click();
+    QVERIFY(sequence->isActive());
+    QCOMPARE(sequence->interval(), 0);
     QVERIFY(waitFor([&] { return r.b.find<QProgressBar>("progressBar")->value() > before; }));
     QVERIFY(waitFor([&] { return r.answers.seen.contains(kSuccess) && idle(r.b); }, 120000));
     QVERIFY(MainWindowProbe::timer(r.w, "AddressClaim")->isActive());
@@ -774,6 +782,37 @@ void ProgrammingTest::emptyImageNeverErases()
     // The sequence timer never started, so the ECU heard no request of a run.
     QVERIFY(b.ecu->err().find("27 01") == std::string::npos);
     QVERIFY(b.ecu->err().find("31 10") == std::string::npos);
+}
+
+// The update file shown cannot be read any more when the next ECU is
+// captured: the image cut for the ECU before is dropped, never programmed.
+void ProgrammingTest::unreadableFileIsNotProgrammed()
+{
+    ReadyBench r;
+    QVERIFY(r.prepare({"--set", "block_length=1024"}, 4096, false));
+    QCOMPARE(MainWindowProbe::sectors(r.w)[1].second, 1024u);
+    // Nor does a run start with blocks longer than the ECU takes.
+    const QString tooLong = "The update file holds a block of 1024 bytes, longer than the ECU accepts (128 bytes).";
+    MainWindowProbe::setMaxPacket(r.w, 128);
+    r.answers.answer(tooLong, QMessageBox::Ok);
+    r.b.find<QPushButton>("pushButton_Update")->click();
+    QVERIFY(r.answers.seen.contains(tooLong));
+    QVERIFY(!MainWindowProbe::timer(r.w, "Sequence")->isActive());
+    // The file goes; B, the same hardware with 128-byte blocks, is captured.
+    QVERIFY(QFile::rename(r.file, r.file + ".gone"));
+    r.b.ecu->stop();
+    QVERIFY(r.b.startEcu({"--power", "boot", "--set", "block_length=128", "-v"}));
+    QVERIFY(capture(r.b, r.answers));
+    QCOMPARE(r.b.text("label_ActionBar"), QString("Cannot open selected file"));
+    QCOMPARE(r.b.find<QLineEdit>("lineEdit_FileName")->text(), r.file);
+    QCOMPARE(MainWindowProbe::totalLength(r.w), 0u);
+    QVERIFY(MainWindowProbe::sectors(r.w).empty());
+    QCOMPARE(r.b.text("label_HWIDcompatibility"), QString("- - -"));
+    auto* update = r.b.find<QPushButton>("pushButton_Update");
+    QVERIFY(!update->isEnabled());
+    update->click();
+    QVERIFY(!MainWindowProbe::timer(r.w, "Sequence")->isActive());
+    QVERIFY(r.b.ecu->err().find("27 01") == std::string::npos);
 }
 
 void ProgrammingTest::closingMidRunIsRecorded()
