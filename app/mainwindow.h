@@ -109,6 +109,10 @@ private:
     // The one message box, shown modally; a second box while one is open is
     // refused (NoButton) instead of re-entering it.
     int showMessage(const QString& text, QMessageBox::StandardButtons buttons);
+    // No box is open and no exec() of the box is still on the stack: a box
+    // may be shown now.
+    bool messageBoxFree() const;
+    int box_depth = 0;  // exec() calls of msgBox in progress
     void stopReadout();
 
     // The label of identification item 0 to 5, and the texts the form gives

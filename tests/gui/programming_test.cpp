@@ -140,6 +140,7 @@ private slots:
     void recoveryAfterPowerCut();
     void emptyImageNeverErases();
     void unreadableFileIsNotProgrammed();
+    void runBoxWaitsForTheOpenBox();
     void closingMidRunIsRecorded();
 };
 
@@ -813,6 +814,34 @@ void ProgrammingTest::unreadableFileIsNotProgrammed()
     update->click();
     QVERIFY(!MainWindowProbe::timer(r.w, "Sequence")->isActive());
     QVERIFY(r.b.ecu->err().find("27 01") == std::string::npos);
+}
+
+// A box of the run is never lost: another box is open when the run reaches
+// its outcome, so the outcome box waits for it and is then shown, and OK
+// there still restarts the ECU.
+void ProgrammingTest::runBoxWaitsForTheOpenBox()
+{
+    ReadyBench r;
+    QVERIFY(r.prepare({}, 2000));
+    QTimer* sequence = MainWindowProbe::timer(r.w, "Sequence");
+    auto* bar = r.b.find<QProgressBar>("progressBar");
+    int ticksAfterVerdict = 0;
+    connect(sequence, &QTimer::timeout, [&] { ticksAfterVerdict += bar->value() == 100; });
+    r.answers.answer(kSuccess, QMessageBox::Ok);
+    r.b.find<QPushButton>("pushButton_Update")->click();
+    MainWindowProbe::openBox(r.w, "Another message");
+    QVERIFY(waitFor([&] { return ticksAfterVerdict >= 3 || !sequence->isActive(); }, 60000));
+    QVERIFY(!r.answers.seen.contains(kSuccess));
+    r.answers.answer("Another message", QMessageBox::Ok);
+    QVERIFY(waitFor([&] { return r.answers.seen.contains(kSuccess) && !sequence->isActive(); }, 60000));
+    QVERIFY(idle(r.b));
+    QVERIFY(waitFor([&] { return r.b.ecu->err().find("ECU off") != std::string::npos; }));  // reset received
+    const std::string summary = r.b.stopEcu();
+    QVERIFY2(summary.find("1 resets") != std::string::npos, summary.c_str());
+    checkMemoryMatches(r.b, r.file, summary);
+    const auto rows = history(r.b);
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0]["outcome"], kSuccess);
 }
 
 void ProgrammingTest::closingMidRunIsRecorded()
