@@ -20,6 +20,8 @@ MainWindow::MainWindow(QWidget* parent)
       history(QDir::current().absoluteFilePath(QStringLiteral("history.csv")))
 {
     ui->setupUi(this);
+    for (int item = 0; item < 6; ++item)
+        unread_texts[item] = itemLabel(item)->text();
     setFixedSize(width(), height());
     // The geometry is fixed in pixels, the fonts are the platform's: pick a
     // font in which every text fits, and give the form the tool bar's height.
@@ -147,7 +149,7 @@ void MainWindow::UpdateHWInterfaceStatus()
 
 int MainWindow::showMessage(const QString& text, QMessageBox::StandardButtons buttons)
 {
-    if (msgBox.isVisible()) {
+    if (!messageBoxFree()) {
         // Re-entering the open box would replace its question and make its
         // answer count for both; the second message is refused, and said.
         std::fprintf(stderr, "tavelin: not shown while another message is open: %s\n", qPrintable(text));
@@ -156,7 +158,17 @@ int MainWindow::showMessage(const QString& text, QMessageBox::StandardButtons bu
     }
     msgBox.setText(text);
     msgBox.setStandardButtons(buttons);
-    return msgBox.exec();
+    ++box_depth;
+    const int answer = msgBox.exec();
+    --box_depth;
+    return answer;
+}
+
+bool MainWindow::messageBoxFree() const
+{
+    // A box closed inside a nested event loop is hidden before its exec()
+    // returns; showing the box again then would re-enter that exec().
+    return !msgBox.isVisible() && box_depth == 0;
 }
 
 void MainWindow::SendTesterAddressClaim()

@@ -13,6 +13,7 @@
 #include "flash_history.h"
 #include "update_file.h"
 
+class QLabel;
 class QTimer;
 
 // Lets a periodic timer's tick through once per period. After a slot of
@@ -98,15 +99,31 @@ private:
     // readout, checked and programmed, also when its path is too long to be
     // remembered in browse_file_path and hyst.dat.
     QString chosen_file;
-    // Set when a capture interrupts the readout: its next step starts again at 0.
-    bool readout_restart = false;
+    // Set when a capture interrupts the readout: its next step starts again
+    // at 0. Set at first too: the step counter outlives a window (tests open
+    // many in one process), and a window's first readout starts at step 0.
+    bool readout_restart = true;
     // conf.dat's optional third line: the sequence tick between block transfers.
     int block_interval_ms = 100;
     TickGate claim_gate, capture_gate, presence_gate;
     // The one message box, shown modally; a second box while one is open is
     // refused (NoButton) instead of re-entering it.
     int showMessage(const QString& text, QMessageBox::StandardButtons buttons);
+    // No box is open and no exec() of the box is still on the stack: a box
+    // may be shown now.
+    bool messageBoxFree() const;
+    int box_depth = 0;  // exec() calls of msgBox in progress
     void stopReadout();
+
+    // The label of identification item 0 to 5, and the texts the form gives
+    // them before any readout ("not read").
+    QLabel* itemLabel(int item) const;
+    QString unread_texts[6];
+    // The ECU in front of the tool is not identified (yet): its hardware id is
+    // "not programmed", so no file matches it; no tick and no Update.
+    void forgetEcuIdentity();
+    // No image is held: the sector list is freed and the file's values cleared.
+    void dropImage();
 
     bool run_in_progress = false;
     bool run_saved_update_group = false;

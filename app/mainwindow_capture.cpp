@@ -38,9 +38,8 @@ void MainWindow::on_pushButton_Capture_clicked()
             return;
         }
         // Whatever ECU answers now is identified anew: until its hardware id
-        // has been read, it matches no update file.
-        hw_id = 0xFFFFFFFFu;
-        update_allowed = false;
+        // has been read, it matches no update file, and no tick is shown.
+        forgetEcuIdentity();
         CaptureTimer->setInterval(100);
         CaptureTimer->start();
         TesterPresentTimer->setInterval(2000);

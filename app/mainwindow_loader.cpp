@@ -27,14 +27,20 @@ void MainWindow::on_pushButton_BrowseFile_clicked()
     EnableUpdate();
 }
 
-void MainWindow::LoadUpdateFile(QString path)
+void MainWindow::dropImage()
 {
     LiberaMemoria();
     update_file_ok = 0;
     sectors_tot_len = 0;
+    loaded_file_path.clear();
     ui->label_check_HWID_compatibility->setPixmap(QPixmap());
     ui->label_HWIDcompatibility->setText(tr("- - -"));
     ui->pushButton_Update->setEnabled(false);
+}
+
+void MainWindow::LoadUpdateFile(QString path)
+{
+    dropImage();
 
     auto report = [this](const QString& message) {
         showMessage(message, QMessageBox::Ok);

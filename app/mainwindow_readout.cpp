@@ -21,6 +21,27 @@ QString versionText(const uint8_t* d)
 
 }  // namespace
 
+QLabel* MainWindow::itemLabel(int item) const
+{
+    switch (item) {
+    case 0: return ui->label_HWID;
+    case 1: return ui->label_HWver;
+    case 2: return ui->label_BOOTinterface;
+    case 3: return ui->label_BOOTver;
+    case 4: return ui->label_FWID;
+    case 5: return ui->label_FWver;
+    default: return nullptr;
+    }
+}
+
+void MainWindow::forgetEcuIdentity()
+{
+    hw_id = 0xFFFFFFFFu;
+    update_allowed = false;
+    ui->pushButton_Update->setEnabled(false);
+    ui->label_check_HWID_compatibility->setPixmap(QPixmap());
+}
+
 void MainWindow::ReadECUInfo()
 {
     static uint8_t fase = 0;
@@ -33,6 +54,15 @@ void MainWindow::ReadECUInfo()
     if (readout_restart) {
         fase = 0;
         readout_restart = false;
+    }
+
+    if (fase == 0) {
+        // A readout from its first step, whoever starts it, identifies the
+        // ECU anew: nothing read from an earlier ECU is kept or shown, and
+        // until step 0 reads its hardware id the ECU matches no file.
+        forgetEcuIdentity();
+        for (int item = 0; item < 6; ++item)
+            itemLabel(item)->setText(unread_texts[item]);
     }
 
     if (fase <= 6) {
@@ -52,16 +82,7 @@ void MainWindow::ReadECUInfo()
         const bool ok = r == 0 && answer.SID == 0x62 && answer.len >= 3 + needed;
         const uint8_t* d = &answer.payload[2];
         const bool blank = ok && d[0] == 0xFF && d[1] == 0xFF && d[2] == 0xFF && d[3] == 0xFF;
-        QLabel* target = nullptr;
-        switch (fase) {
-        case 0: target = ui->label_HWID; break;
-        case 1: target = ui->label_HWver; break;
-        case 2: target = ui->label_BOOTinterface; break;
-        case 3: target = ui->label_BOOTver; break;
-        case 4: target = ui->label_FWID; break;
-        case 5: target = ui->label_FWver; break;
-        default: break;
-        }
+        QLabel* target = itemLabel(fase);
         if (fase == 6) {
             max_packet_lenght = ok ? static_cast<uint16_t>(d[0] + d[1] * 256) : 128;
         } else if (!ok) {
@@ -84,12 +105,18 @@ void MainWindow::ReadECUInfo()
     ui->group_InfoApplication->setEnabled(true);
     ui->label_ActionBar->setText(tr("Capture OK"));
     ui->group_UpdateFile->setEnabled(true);
-    {
+    if (!chosen_file.isEmpty()) {
         // The file the name field shows, which is the one last chosen also
-        // when its path was too long to be remembered.
+        // when its path was too long to be remembered. It is cut anew for
+        // this ECU's block length; an image that cannot be read again is not
+        // kept, so that no earlier image, cut for another ECU, is programmed.
         QFile test(chosen_file);
-        if (!chosen_file.isEmpty() && test.open(QIODevice::ReadOnly))
+        if (test.open(QIODevice::ReadOnly)) {
             LoadUpdateFile(chosen_file);
+        } else {
+            dropImage();
+            ui->label_ActionBar->setText(tr("Cannot open selected file"));
+        }
     }
     EnableUpdate();
     fase = 0;

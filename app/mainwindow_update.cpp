@@ -25,6 +25,10 @@ enum Fase : uint8_t {
     OutcomeReport,
     EcuReset,
     RunEnd,
+    // A box that ends the run, waiting for another box to close.
+    AbortReport,
+    EraseErrorReport,
+    EraseTimeoutReport,
 };
 
 constexpr int kMaxErasePolls = 25;
@@ -76,20 +80,29 @@ void MainWindow::EndRun()
 
 void MainWindow::on_pushButton_Update_clicked()
 {
+    // A press during a run leaves the run alone: its timer, the timer's
+    // interval (the block interval during the transfer) and its step.
+    if (run_in_progress)
+        return;
     // Never during a capture: its presence answer would take the sequence
     // timer back for the readout in the middle of the run.
-    if (!update_allowed || ui->pushButton_Capture->isChecked())
+    if (!update_allowed || ui->pushButton_Capture->isChecked() || update_file_ok == 0)
         return;
-    if (!run_in_progress) {
-        if (update_file_ok == 0)
-            return;
-        if (sectors_tot_len == 0) {
-            // Erasing the ECU for an image without data would leave it empty.
-            showMessage(tr("The update file holds no data to program."), QMessageBox::Ok);
+    if (sectors_tot_len == 0) {
+        // Erasing the ECU for an image without data would leave it empty.
+        showMessage(tr("The update file holds no data to program."), QMessageBox::Ok);
+        return;
+    }
+    for (const sector_T* s = update_sector_start; s; s = s->next) {
+        if (s->len > max_packet_lenght) {
+            // The ECU would refuse that block after the erase and be left empty.
+            showMessage(tr("The update file holds a block of %1 bytes, longer than the ECU accepts (%2 bytes).")
+                            .arg(s->len).arg(max_packet_lenght),
+                        QMessageBox::Ok);
             return;
         }
-        BeginRun();
     }
+    BeginRun();
     SequenceTimer->stop();
     SequenceTimer->setInterval(100);
     disconnect(SequenceTimer, SIGNAL(timeout()), this, SLOT(ReadECUInfo()));
@@ -132,12 +145,22 @@ void MainWindow::UpdateRoutine()
         result = KWPonCAN_SendAndReceive(kwp_can_send_id, &req, &rec_id, &msg_rec, timeout);
         return result == 0 && msg_rec.SID == static_cast<uint8_t>(req.SID + 0x40) && msg_rec.len >= minLen;
     };
+    // Every box of the sequence ends its run, so none may be lost: while
+    // another box is open (or its exec() has not returned yet), the run stays
+    // in the box's state and a later tick shows it.
+    constexpr int kDeferred = -1;
     auto showBox = [&](const QString& text, QMessageBox::StandardButtons buttons) {
-        NoteRunOutcome(text);  // every box of the sequence ends its run
+        NoteRunOutcome(text);
+        if (!messageBoxFree()) {
+            SequenceTimer->setInterval(100);  // no block interval while waiting
+            return kDeferred;
+        }
         return showMessage(text, buttons);
     };
     auto abortRun = [&]() {
-        showBox(tr("Operation aborted"), QMessageBox::Ok);
+        fase = AbortReport;
+        if (showBox(tr("Operation aborted"), QMessageBox::Ok) == kDeferred)
+            return;
         fase = SeedRequest;
         rep = 0;
         SequenceTimer->stop();
@@ -146,13 +169,23 @@ void MainWindow::UpdateRoutine()
         ui->pushButton_Update->setEnabled(false);
         EndRun();
     };
-    auto stopAtSeed = [&]() {
+    // An erase that failed or timed out: the box, then the run stops at the
+    // seed request with the window as it is, for a retry after a power cycle.
+    auto eraseEnds = [&](Fase report) {
+        fase = report;
+        rep = 0;
+        const QString text =
+            report == EraseErrorReport
+                ? tr("Error during memory erase. Please turn off and on the ECU and try to repeat the procedure.")
+                : tr("Timeout during memory erase. Please turn the ECU off and on and retry.");
+        if (showBox(text, QMessageBox::Ok) == kDeferred)
+            return;
         fase = SeedRequest;
         SequenceTimer->stop();
         EndRun();
     };
 
-    if (rep > 3) {
+    if (fase == AbortReport || rep > 3) {
         abortRun();
         busy = false;
         return;
@@ -206,17 +239,16 @@ void MainWindow::UpdateRoutine()
                 ui->progressBar->setValue(10);
                 fase = DownloadRequest;
             } else {
-                showBox(tr("Error during memory erase. Please turn off and on the ECU and try to "
-                           "repeat the procedure."),
-                        QMessageBox::Ok);
-                stopAtSeed();
+                eraseEnds(EraseErrorReport);
             }
         } else if (result != 0x23 && erase_routine_result_rep > kMaxErasePolls) {
-            showBox(tr("Timeout during memory erase. Please turn the ECU off and on and retry."),
-                    QMessageBox::Ok);
-            stopAtSeed();
+            eraseEnds(EraseTimeoutReport);
         }
         rep = 0;
+        break;
+    case EraseErrorReport:
+    case EraseTimeoutReport:
+        eraseEnds(static_cast<Fase>(fase));
         break;
     case DownloadRequest:
         if (exchange(request(0x34, {}), 200, 1)) {
@@ -306,6 +338,8 @@ void MainWindow::UpdateRoutine()
         else
             answer = showBox(tr("WARNING! Update failed. Please verify the update file and try again."),
                              QMessageBox::Ok);
+        if (answer == kDeferred)
+            break;  // shown at a later tick, once the other box is closed
         fase = answer == QMessageBox::Ok ? EcuReset : RunEnd;
         break;
     }

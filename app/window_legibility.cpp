@@ -44,7 +44,8 @@ const QHash<QString, QStringList>& laterTexts()
          {"Waiting for communication...", "Bootloader active", "Capture OK", "Opening file...",
           "Loading file...", "File successfully loaded", "Security access completed",
           "Programming session opened", "Erasing memory...", "Memory erased", "Downloading...",
-          "Download completed", "Verifying checksum...", "Checksum OK", "Checksum error"}},
+          "Download completed", "Verifying checksum...", "Checksum OK", "Checksum error",
+          "Cannot open selected file"}},
         {"pushButton_Capture", {"Stop Capture"}},
     };
     return texts;

@@ -40,7 +40,16 @@ bool capture(Bench& b, BoxAnswerer& answers)
     answers.answer("Please turn the ECU off", QMessageBox::Ok);
     b.find<QPushButton>("pushButton_Capture")->click();
     return waitFor([&] { return b.text("label_ActionBar") == "Capture OK" ||
-                                b.text("label_ActionBar") == "File successfully loaded"; }, 60000);
+                                b.text("label_ActionBar") == "File successfully loaded" ||
+                                b.text("label_ActionBar") == "Cannot open selected file"; }, 60000);
+}
+
+// Writes path into hyst.dat as the file chosen last.
+void rememberFile(Bench& b, const QString& path)
+{
+    QFile h(b.path("hyst.dat"));
+    QVERIFY(h.open(QIODevice::WriteOnly));
+    h.write(QFile::encodeName(path));
 }
 
 // The ECU's dump must equal what srec_cat reads from the update file.
@@ -116,6 +125,8 @@ private slots:
     void readoutFailuresAndReload();
     void presenceTimersAndNegativeAnswers();
     void captureStopsTheReadoutFirst();
+    void cancelledCaptureIdentifiesAnew();
+    void readoutShowsOneEcuOnly();
     void wholeRun_data();
     void wholeRun();
     void outcomeBoxes();
@@ -128,6 +139,8 @@ private slots:
     void recoveryAfterPowerCut_data();
     void recoveryAfterPowerCut();
     void emptyImageNeverErases();
+    void unreadableFileIsNotProgrammed();
+    void runBoxWaitsForTheOpenBox();
     void closingMidRunIsRecorded();
 };
 
@@ -258,8 +271,8 @@ void ProgrammingTest::readoutFailuresAndReload()
     QCOMPARE(MainWindowProbe::totalLength(w), 500u);
     // An ECU whose identifier and block length cannot be read: "n.a.", no
     // identifier inherited from the ECU before, block length 128. The file
-    // shown was deleted meanwhile, so it is not reloaded, and the image still
-    // in memory matches no ECU.
+    // shown was deleted meanwhile, so it is not reloaded, and the image held
+    // is dropped.
     b.ecu->stop();
     QVERIFY(b.startEcu({"--power", "boot", "--set", "item.0=nrc 31", "--set", "item.6=nrc 31"}));
     QFile::remove(longFile);
@@ -267,7 +280,8 @@ void ProgrammingTest::readoutFailuresAndReload()
     QCOMPARE(b.text("label_HWID"), QString("n.a."));
     QCOMPARE(MainWindowProbe::hwId(w), 0xFFFFFFFFu);
     QCOMPARE(MainWindowProbe::maxPacket(w), uint16_t(128));
-    QCOMPARE(b.text("label_ActionBar"), QString("Capture OK"));
+    QCOMPARE(b.text("label_ActionBar"), QString("Cannot open selected file"));
+    QCOMPARE(MainWindowProbe::totalLength(w), 0u);
     QVERIFY(b.find<QGroupBox>("group_UpdateFile")->isEnabled());
     QVERIFY(!b.find<QPushButton>("pushButton_Update")->isEnabled());
 }
@@ -375,6 +389,88 @@ void ProgrammingTest::captureStopsTheReadoutFirst()
     QVERIFY(b.find<QPushButton>("pushButton_Update")->isEnabled());
     QVERIFY(!MainWindowProbe::timer(w, "Sequence")->isActive());
     QCOMPARE(answers.seen.count("Please turn the ECU off"), 2);
+}
+
+// A capture interrupts the readout of ECU A, ECU B is put on the bench and
+// the first box is cancelled: the readout runs again from its first step,
+// for B, whose hardware id cannot be read. B is never taken for A.
+void ProgrammingTest::cancelledCaptureIdentifiesAnew()
+{
+    Bench b;
+    QVERIFY(b.startHub());
+    // A answers its hardware id (12345); the next item goes unanswered.
+    QVERIFY(b.startEcu({"--power", "boot", "--set", "item.1=none"}));
+    rememberFile(b, hx1(b, "fw.hx1", 1000));  // for hardware 12345
+    MainWindow* w = b.open();
+    BoxAnswerer answers;
+    answers.answer("Please turn the ECU off", QMessageBox::Ok);
+    auto* capture = b.find<QPushButton>("pushButton_Capture");
+    capture->click();
+    QVERIFY(waitFor([&] { return b.text("label_HWID") == "0012345"; }, 30000));
+    QVERIFY(MainWindowProbe::timer(w, "Sequence")->isActive());  // A's readout goes on
+    answers.onBox = [&](const QString& text) {
+        if (text == "Please turn the ECU off") {
+            b.ecu->stop();
+            QVERIFY(b.startEcu({"--power", "boot", "--set", "item.0=nrc 31", "-v"}));
+        }
+    };
+    answers.answer("Please turn the ECU off", QMessageBox::Cancel);
+    capture->click();
+    QVERIFY(waitFor([&] { return b.text("label_ActionBar") == "File successfully loaded"; }, 60000));
+    QCOMPARE(b.text("label_HWID"), QString("n.a."));
+    QCOMPARE(MainWindowProbe::hwId(w), 0xFFFFFFFFu);
+    QVERIFY(!MainWindowProbe::updateAllowed(w));
+    auto* update = b.find<QPushButton>("pushButton_Update");
+    QVERIFY(!update->isEnabled());
+    QCOMPARE(b.find<QLabel>("label_check_HWID_compatibility")->pixmap().size(), QSize(25, 25));  // the red cross
+    update->click();
+    QVERIFY(!MainWindowProbe::timer(w, "Sequence")->isActive());
+    QVERIFY(b.ecu->err().find("27 01") == std::string::npos);
+}
+
+// ECU B is captured after ECU A: from the first step of B's readout the
+// window shows nothing read from A, and A's tick goes with the capture.
+void ProgrammingTest::readoutShowsOneEcuOnly()
+{
+    Bench b;
+    QVERIFY(b.startHub());
+    QVERIFY(b.startEcu({"--power", "boot", "--set", "hw_version=9.9.9.9", "--set", "boot_interface_version=8.8.8.8",
+                        "--set", "boot_version=7.7.7.7", "--set", "app_id=4242", "--set", "app_version=6.6.6.6"}));
+    rememberFile(b, hx1(b, "fw.hx1", 1000));
+    MainWindow* w = b.open();
+    BoxAnswerer answers;
+    QVERIFY(capture(b, answers));
+    auto* check = b.find<QLabel>("label_check_HWID_compatibility");
+    QCOMPARE(check->pixmap().size(), QSize(25, 24));  // the tick
+    QCOMPARE(b.text("label_FWID"), QString("0004242"));
+    // B: another hardware; its second item goes unanswered.
+    b.ecu->stop();
+    QVERIFY(b.startEcu({"--power", "boot", "--set", "hw_id=777", "--set", "item.1=none"}));
+    bool tickWhileCapturing = true;
+    answers.onBox = [&](const QString& text) {
+        if (text == "Please turn the ECU on...")
+            tickWhileCapturing = !check->pixmap().isNull();
+    };
+    auto* capture = b.find<QPushButton>("pushButton_Capture");
+    answers.answer("Please turn the ECU off", QMessageBox::Ok);
+    capture->click();
+    QVERIFY(waitFor([&] { return b.text("label_HWID") == "0000777"; }, 30000));
+    QVERIFY(!tickWhileCapturing);
+    // A capture interrupts B's readout and is stopped.
+    answers.onBox = nullptr;
+    answers.answer("Please turn the ECU off", QMessageBox::Ok);
+    capture->click();
+    QCOMPARE(capture->text(), QString("Stop Capture"));
+    capture->click();
+    QVERIFY(!capture->isChecked());
+    QCOMPARE(b.text("label_HWID"), QString("0000777"));
+    QVERIFY(b.text("label_HWver") == "- - - " || b.text("label_HWver") == "n.a.");
+    const QStringList notRead = {b.text("label_BOOTinterface"), b.text("label_BOOTver"), b.text("label_FWID"),
+                                 b.text("label_FWver")};
+    QCOMPARE(notRead, (QStringList{"- - -", "- - - ", "- - -", "- - -"}));
+    QVERIFY(check->pixmap().isNull());
+    QVERIFY(!b.find<QPushButton>("pushButton_Update")->isEnabled());
+    QCOMPARE(MainWindowProbe::hwId(w), 0xFFFFFFFFu);
 }
 
 void ProgrammingTest::wholeRun_data()
@@ -596,7 +692,8 @@ void ProgrammingTest::busLostMidRunAborts()
 void ProgrammingTest::runLocksBrowseAndCapture()
 {
     ReadyBench r;
-    QVERIFY(r.prepare({"--set", "block_length=128"}, 8192));
+    r.conf = "250\n22\n0\n";  // blocks follow each other at once
+    QVERIFY(r.prepare({"--set", "block_length=128"}, 32768));
     r.answers.answer(kSuccess, QMessageBox::Ok);
     auto* update = r.b.find<QPushButton>("pushButton_Update");
     update->click();
@@ -604,7 +701,12 @@ void ProgrammingTest::runLocksBrowseAndCapture()
     QVERIFY(!r.b.find<QGroupBox>("group_UpdateFile")->isEnabled());
     QVERIFY(!r.b.find<QPushButton>("pushButton_Capture")->isEnabled());
     const int before = r.b.find<QProgressBar>("progressBar")->value();
-    update->click();  // pressed during the run: the run goes on where it is
+    QTimer* sequence = MainWindowProbe::timer(r.w, "Sequence");
+    QCOMPARE(sequence->interval(), 0);
+    // Pressed during the run: the run goes on where it is, at its interval.
+    update->click();
+    QVERIFY(sequence->isActive());
+    QCOMPARE(sequence->interval(), 0);
     QVERIFY(waitFor([&] { return r.b.find<QProgressBar>("progressBar")->value() > before; }));
     QVERIFY(waitFor([&] { return r.answers.seen.contains(kSuccess) && idle(r.b); }, 120000));
     QVERIFY(MainWindowProbe::timer(r.w, "AddressClaim")->isActive());
@@ -681,6 +783,65 @@ void ProgrammingTest::emptyImageNeverErases()
     // The sequence timer never started, so the ECU heard no request of a run.
     QVERIFY(b.ecu->err().find("27 01") == std::string::npos);
     QVERIFY(b.ecu->err().find("31 10") == std::string::npos);
+}
+
+// The update file shown cannot be read any more when the next ECU is
+// captured: the image cut for the ECU before is dropped, never programmed.
+void ProgrammingTest::unreadableFileIsNotProgrammed()
+{
+    ReadyBench r;
+    QVERIFY(r.prepare({"--set", "block_length=1024"}, 4096, false));
+    QCOMPARE(MainWindowProbe::sectors(r.w)[1].second, 1024u);
+    // Nor does a run start with blocks longer than the ECU takes.
+    const QString tooLong = "The update file holds a block of 1024 bytes, longer than the ECU accepts (128 bytes).";
+    MainWindowProbe::setMaxPacket(r.w, 128);
+    r.answers.answer(tooLong, QMessageBox::Ok);
+    r.b.find<QPushButton>("pushButton_Update")->click();
+    QVERIFY(r.answers.seen.contains(tooLong));
+    QVERIFY(!MainWindowProbe::timer(r.w, "Sequence")->isActive());
+    // The file goes; B, the same hardware with 128-byte blocks, is captured.
+    QVERIFY(QFile::rename(r.file, r.file + ".gone"));
+    r.b.ecu->stop();
+    QVERIFY(r.b.startEcu({"--power", "boot", "--set", "block_length=128", "-v"}));
+    QVERIFY(capture(r.b, r.answers));
+    QCOMPARE(r.b.text("label_ActionBar"), QString("Cannot open selected file"));
+    QCOMPARE(r.b.find<QLineEdit>("lineEdit_FileName")->text(), r.file);
+    QCOMPARE(MainWindowProbe::totalLength(r.w), 0u);
+    QVERIFY(MainWindowProbe::sectors(r.w).empty());
+    QCOMPARE(r.b.text("label_HWIDcompatibility"), QString("- - -"));
+    auto* update = r.b.find<QPushButton>("pushButton_Update");
+    QVERIFY(!update->isEnabled());
+    update->click();
+    QVERIFY(!MainWindowProbe::timer(r.w, "Sequence")->isActive());
+    QVERIFY(r.b.ecu->err().find("27 01") == std::string::npos);
+}
+
+// A box of the run is never lost: another box is open when the run reaches
+// its outcome, so the outcome box waits for it and is then shown, and OK
+// there still restarts the ECU.
+void ProgrammingTest::runBoxWaitsForTheOpenBox()
+{
+    ReadyBench r;
+    QVERIFY(r.prepare({}, 2000));
+    QTimer* sequence = MainWindowProbe::timer(r.w, "Sequence");
+    auto* bar = r.b.find<QProgressBar>("progressBar");
+    int ticksAfterVerdict = 0;
+    connect(sequence, &QTimer::timeout, [&] { ticksAfterVerdict += bar->value() == 100; });
+    r.answers.answer(kSuccess, QMessageBox::Ok);
+    r.b.find<QPushButton>("pushButton_Update")->click();
+    MainWindowProbe::openBox(r.w, "Another message");
+    QVERIFY(waitFor([&] { return ticksAfterVerdict >= 3 || !sequence->isActive(); }, 60000));
+    QVERIFY(!r.answers.seen.contains(kSuccess));
+    r.answers.answer("Another message", QMessageBox::Ok);
+    QVERIFY(waitFor([&] { return r.answers.seen.contains(kSuccess) && !sequence->isActive(); }, 60000));
+    QVERIFY(idle(r.b));
+    QVERIFY(waitFor([&] { return r.b.ecu->err().find("ECU off") != std::string::npos; }));  // reset received
+    const std::string summary = r.b.stopEcu();
+    QVERIFY2(summary.find("1 resets") != std::string::npos, summary.c_str());
+    checkMemoryMatches(r.b, r.file, summary);
+    const auto rows = history(r.b);
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0]["outcome"], kSuccess);
 }
 
 void ProgrammingTest::closingMidRunIsRecorded()

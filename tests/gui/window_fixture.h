@@ -41,6 +41,13 @@ public:
     static void loadFile(MainWindow* w, const QString& path) { w->LoadUpdateFile(path); }
     static void setHwId(MainWindow* w, uint32_t id) { w->hw_id = id; }
     static void setMaxPacket(MainWindow* w, uint16_t n) { w->max_packet_lenght = n; }
+    // Shows the window's one box without waiting, as the capture shows its second box.
+    static void openBox(MainWindow* w, const QString& text)
+    {
+        w->msgBox.setText(text);
+        w->msgBox.setStandardButtons(QMessageBox::Ok);
+        w->msgBox.open();
+    }
 };
 
 // Answers modal message boxes and file dialogs as they appear, from a timer
