@@ -33,6 +33,8 @@ public:
     virtual BusState state() = 0;
     // Restarts a controller that went bus-off; false with err when it cannot.
     virtual bool recover(std::string& err) { return (void)err, true; }
+    // Whether to restart a controller as soon as it reports bus-off.
+    virtual void setAutoReset(bool on) { (void)on; }
     virtual void close() = 0;
 };
 

@@ -10,6 +10,10 @@
 // where this library is only a stand-in PCANBasic.dll for tests and the demo,
 // the caller gives an event with CAN_SetValue(PCAN_RECEIVE_EVENT) instead and
 // the library sets it whenever a frame is queued, as the vendor's DLL does.
+// With PCAN_ALLOW_ERROR_FRAMES on, the controller's error frames (SocketCAN)
+// are queued too, as PCAN_MESSAGE_ERRFRAME messages and, for changes of the
+// bus status, PCAN_MESSAGE_STATUS messages; the acceptance filter does not
+// apply to them.
 #ifndef _WIN32
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -27,8 +31,10 @@
 #include <vector>
 
 #include "PCANBasic.h"
+#include "api_text.h"
 #include "backend.h"
 #include "bus_url.h"
+#include "error_frames.h"
 
 #ifdef _WIN32
 #define PCAN_API extern "C" __declspec(dllexport)
@@ -39,6 +45,9 @@
 namespace {
 
 constexpr std::size_t kReceiveQueueLength = 32768;
+// The PCAN-Basic version whose calls and parameters this library answers
+// (those it implements; the others give the vendor's error codes).
+constexpr const char* kApiVersion = "4.4.0";
 
 struct Range {
     DWORD from, to;
@@ -62,6 +71,14 @@ public:
     enum class Filter { Open, Closed, Custom } filter = Filter::Open;
     std::vector<Range> ranges;
     std::string lastError;
+    // Settings of PCAN_*_FRAMES, PCAN_RECEIVE_STATUS and PCAN_BUSOFF_AUTORESET,
+    // as the vendor's library has them after initialisation (queue lock).
+    bool allowErrorFrames = false;
+    bool allowStatusFrames = true;
+    bool receiving = true;
+    bool autoReset = false;
+    TPCANBaudrate btr0btr1 = 0;
+    DWORD deviceId = 0;  // PCAN_DEVICE_ID: kept for the life of the process
 #ifdef _WIN32
     HANDLE userEvent = nullptr;  // the caller's, set when a frame is queued
 
@@ -113,25 +130,49 @@ public:
         return false;
     }
 
-    void heard(const wire::Frame& f)
+    // Called with the queue lock held.
+    void enqueue(const TPCANMsg& m)
     {
-        std::lock_guard<std::mutex> lock(queue);
-        if (!admits(f) || rx.size() >= kReceiveQueueLength)
+        if (rx.size() >= kReceiveQueueLength)
             return;
         Queued q{};
-        q.msg.ID = f.id;
-        q.msg.MSGTYPE = f.extended ? PCAN_MESSAGE_EXTENDED : PCAN_MESSAGE_STANDARD;
-        q.msg.LEN = f.dlc;
-        std::memcpy(q.msg.DATA, f.data, 8);
+        q.msg = m;
         q.micros = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
             std::chrono::steady_clock::now() - start).count());
         rx.push_back(q);
         syncRxEvent();
     }
 
-    bool open(std::string& err)
+    void heard(const wire::Frame& f)
     {
-        pcan::BusUrl url;
+        std::lock_guard<std::mutex> lock(queue);
+        if (!receiving)
+            return;
+        if (f.error) {
+#ifndef _WIN32  // only the SocketCAN back end hears the controller's error frames
+            if (!allowErrorFrames)
+                return;
+            const pcan::ErrorReport r = pcan::reportOfErrorFrame(f.id, f.data);
+            if (r.hasErrorFrame)
+                enqueue(r.errorFrame);
+            if (r.hasStatus && allowStatusFrames)
+                enqueue(pcan::statusMessage(r.status));
+#endif
+            return;
+        }
+        if (!admits(f))
+            return;
+        TPCANMsg m{};
+        m.ID = f.id;
+        m.MSGTYPE = f.extended ? PCAN_MESSAGE_EXTENDED : PCAN_MESSAGE_STANDARD;
+        m.LEN = f.dlc;
+        std::memcpy(m.DATA, f.data, 8);
+        enqueue(m);
+    }
+
+    // The bus TAVELIN_BUS names, or the default one.
+    static bool busUrl(pcan::BusUrl& url, std::string& err)
+    {
         const char* env = std::getenv("TAVELIN_BUS");
         if (env && *env) {
             if (!pcan::parseBusUrl(env, url, err)) {
@@ -146,6 +187,14 @@ public:
             url = pcan::defaultBusUrl(::stat("/sys/class/net/can0", &st) == 0);
 #endif
         }
+        return true;
+    }
+
+    bool open(std::string& err)
+    {
+        pcan::BusUrl url;
+        if (!busUrl(url, err))
+            return false;
         auto sink = [this](const wire::Frame& f) { heard(f); };
 #ifdef _WIN32
         if (url.kind == pcan::BusUrl::Kind::SocketCan) {
@@ -157,12 +206,33 @@ public:
 #else
         backend = url.kind == pcan::BusUrl::Kind::SocketCan ? pcan::makeSocketCanBackend(url, sink)
                                                              : pcan::makeSocketcandBackend(url, sink);
+        backend->setAutoReset(autoReset);
 #endif
         if (!backend->open(bitrate, err)) {
             backend.reset();
             return false;
         }
         return true;
+    }
+
+    // PCAN_CHANNEL_CONDITION of a channel that is not open: whether the bus
+    // can be opened, as far as can be told without opening it.
+    static DWORD condition()
+    {
+        pcan::BusUrl url;
+        std::string err;
+        if (!busUrl(url, err))
+            return PCAN_CHANNEL_UNAVAILABLE;
+#ifdef _WIN32
+        if (url.kind == pcan::BusUrl::Kind::SocketCan)
+            return PCAN_CHANNEL_UNAVAILABLE;
+#else
+        struct stat st;
+        if (url.kind == pcan::BusUrl::Kind::SocketCan &&
+            ::stat(("/sys/class/net/" + url.bus).c_str(), &st) != 0)
+            return PCAN_CHANNEL_UNAVAILABLE;
+#endif
+        return PCAN_CHANNEL_AVAILABLE;  // a socketcand server is only known by connecting
     }
 };
 
@@ -212,6 +282,11 @@ PCAN_API TPCANStatus PCAN_CALL CAN_Initialize(TPCANHandle Channel, TPCANBaudrate
         ch.syncRxEvent();
         ch.filter = Channel::Filter::Open;
         ch.ranges.clear();
+        ch.allowErrorFrames = false;
+        ch.allowStatusFrames = true;
+        ch.receiving = true;
+        ch.autoReset = false;
+        ch.btr0btr1 = Btr0Btr1;
         ch.start = std::chrono::steady_clock::now();
     }
     if (!ch.open(err)) {
@@ -345,6 +420,45 @@ PCAN_API TPCANStatus PCAN_CALL CAN_FilterMessages(TPCANHandle Channel, DWORD Fro
     return PCAN_ERROR_OK;
 }
 
+namespace {
+
+// A value given to CAN_SetValue: a DWORD, or one BYTE.
+bool settingOf(const void* buffer, DWORD length, DWORD& value)
+{
+    if (!buffer)
+        return false;
+    if (length >= sizeof(DWORD)) {
+        std::memcpy(&value, buffer, sizeof value);
+        return true;
+    }
+    if (length == 1) {
+        value = *static_cast<const BYTE*>(buffer);
+        return true;
+    }
+    return false;
+}
+
+bool onOff(DWORD value) { return value == PCAN_PARAMETER_OFF || value == PCAN_PARAMETER_ON; }
+
+// CAN_GetValue's answers: never more than the caller's buffer holds.
+TPCANStatus put(void* buffer, DWORD length, const void* value, std::size_t size)
+{
+    if (!buffer || length < size)
+        return PCAN_ERROR_ILLPARAMVAL;
+    std::memcpy(buffer, value, size);
+    return PCAN_ERROR_OK;
+}
+TPCANStatus putDword(void* buffer, DWORD length, DWORD value)
+{
+    return put(buffer, length, &value, sizeof value);
+}
+TPCANStatus putText(void* buffer, DWORD length, const char* text)
+{
+    return put(buffer, length, text, std::strlen(text) + 1);
+}
+
+}  // namespace
+
 PCAN_API TPCANStatus PCAN_CALL CAN_SetValue(TPCANHandle Channel, TPCANParameter Parameter, void* Buffer,
                                   DWORD BufferLength)
 {
@@ -363,59 +477,156 @@ PCAN_API TPCANStatus PCAN_CALL CAN_SetValue(TPCANHandle Channel, TPCANParameter 
         return PCAN_ERROR_OK;
     }
 #endif
-    if (Parameter != PCAN_MESSAGE_FILTER)
+    switch (Parameter) {
+    case PCAN_MESSAGE_FILTER: case PCAN_ALLOW_ERROR_FRAMES: case PCAN_ALLOW_STATUS_FRAMES:
+    case PCAN_RECEIVE_STATUS: case PCAN_BUSOFF_AUTORESET: case PCAN_LISTEN_ONLY: case PCAN_DEVICE_ID:
+        break;
+    default:
         return PCAN_ERROR_ILLPARAMTYPE;
-    if (!Buffer || BufferLength < 1)
+    }
+    DWORD value = 0;
+    if (!settingOf(Buffer, BufferLength, value))
         return PCAN_ERROR_ILLPARAMVAL;
-    BYTE value = *static_cast<BYTE*>(Buffer);
     auto& ch = channel();
+    std::lock_guard<std::mutex> lock(ch.api);
     std::lock_guard<std::mutex> q(ch.queue);
+    if (Parameter == PCAN_DEVICE_ID) {
+        ch.deviceId = value;
+        return PCAN_ERROR_OK;
+    }
+    if (Parameter == PCAN_LISTEN_ONLY)  // a node that never acknowledges: not available here
+        return value == PCAN_PARAMETER_OFF ? PCAN_ERROR_OK : PCAN_ERROR_ILLPARAMVAL;
     if (!ch.initialized)
         return PCAN_ERROR_INITIALIZE;
-    switch (value) {
-    case PCAN_FILTER_CLOSE:
-        ch.filter = Channel::Filter::Closed;
-        ch.ranges.clear();
-        return PCAN_ERROR_OK;
-    case PCAN_FILTER_OPEN:
-        ch.filter = Channel::Filter::Open;
-        ch.ranges.clear();
-        return PCAN_ERROR_OK;
-    case PCAN_FILTER_CUSTOM:
-        // Keep the ranges given so far (none: nothing passes).
-        ch.filter = Channel::Filter::Custom;
-        return PCAN_ERROR_OK;
-    default:
-        return PCAN_ERROR_ILLPARAMVAL;
+    if (Parameter == PCAN_MESSAGE_FILTER) {
+        switch (value) {
+        case PCAN_FILTER_CLOSE:
+            ch.filter = Channel::Filter::Closed;
+            ch.ranges.clear();
+            return PCAN_ERROR_OK;
+        case PCAN_FILTER_OPEN:
+            ch.filter = Channel::Filter::Open;
+            ch.ranges.clear();
+            return PCAN_ERROR_OK;
+        case PCAN_FILTER_CUSTOM:
+            // Keep the ranges given so far (none: nothing passes).
+            ch.filter = Channel::Filter::Custom;
+            return PCAN_ERROR_OK;
+        default:
+            return PCAN_ERROR_ILLPARAMVAL;
+        }
     }
+    if (!onOff(value))
+        return PCAN_ERROR_ILLPARAMVAL;
+    const bool on = value == PCAN_PARAMETER_ON;
+    switch (Parameter) {
+    case PCAN_ALLOW_ERROR_FRAMES: ch.allowErrorFrames = on; break;
+    case PCAN_ALLOW_STATUS_FRAMES: ch.allowStatusFrames = on; break;
+    case PCAN_RECEIVE_STATUS: ch.receiving = on; break;
+    default:  // PCAN_BUSOFF_AUTORESET
+        ch.autoReset = on;
+        if (ch.backend)
+            ch.backend->setAutoReset(on);
+        break;
+    }
+    return PCAN_ERROR_OK;
 }
 
 PCAN_API TPCANStatus PCAN_CALL CAN_GetValue(TPCANHandle Channel, TPCANParameter Parameter, void* Buffer,
                                   DWORD BufferLength)
 {
+    // Values of the library, or of any handle.
+    if (Parameter == PCAN_API_VERSION)
+        return putText(Buffer, BufferLength, kApiVersion);
+    auto& ch = channel();
+    if (Parameter == PCAN_CHANNEL_CONDITION) {
+        if (!validHandle(Channel))
+            return putDword(Buffer, BufferLength, PCAN_CHANNEL_UNAVAILABLE);
+        if (ch.initialized)
+            return putDword(Buffer, BufferLength, PCAN_CHANNEL_OCCUPIED);
+        return putDword(Buffer, BufferLength, Channel::condition());
+    }
     if (!validHandle(Channel))
         return PCAN_ERROR_ILLHANDLE;
-    if (Parameter != PCAN_RECEIVE_EVENT)
+    std::lock_guard<std::mutex> q(ch.queue);
+    switch (Parameter) {
+    case PCAN_DEVICE_ID: return putDword(Buffer, BufferLength, ch.deviceId);
+    case PCAN_CHANNEL_FEATURES: return putDword(Buffer, BufferLength, 0);  // classic CAN only
+    case PCAN_LISTEN_ONLY: return putDword(Buffer, BufferLength, PCAN_PARAMETER_OFF);
+    case PCAN_RECEIVE_EVENT: case PCAN_MESSAGE_FILTER: case PCAN_ALLOW_ERROR_FRAMES:
+    case PCAN_ALLOW_STATUS_FRAMES: case PCAN_RECEIVE_STATUS: case PCAN_BUSOFF_AUTORESET:
+    case PCAN_BITRATE_INFO: case PCAN_BUSSPEED_NOMINAL:
+        break;
+    default:
         return PCAN_ERROR_ILLPARAMTYPE;
+    }
+    if (!ch.initialized)
+        return PCAN_ERROR_INITIALIZE;
+    switch (Parameter) {
+    case PCAN_RECEIVE_EVENT:
 #ifdef _WIN32
-    if (!Buffer || BufferLength < sizeof(HANDLE))
-        return PCAN_ERROR_ILLPARAMVAL;
-    auto& ch = channel();
-    std::lock_guard<std::mutex> q(ch.queue);
-    if (!ch.initialized)
-        return PCAN_ERROR_INITIALIZE;
-    *static_cast<HANDLE*>(Buffer) = ch.userEvent;
-    return PCAN_ERROR_OK;
+        return put(Buffer, BufferLength, &ch.userEvent, sizeof ch.userEvent);
 #else
-    if (!Buffer || BufferLength < sizeof(int))
+        if (!Buffer || BufferLength < sizeof(int))
+            return PCAN_ERROR_ILLPARAMVAL;
+        if (ch.rxEvent < 0)
+            return PCAN_ERROR_UNKNOWN;
+        *static_cast<int*>(Buffer) = ch.rxEvent;
+        return PCAN_ERROR_OK;
+#endif
+    case PCAN_MESSAGE_FILTER:
+        return putDword(Buffer, BufferLength,
+                        ch.filter == Channel::Filter::Open     ? PCAN_FILTER_OPEN
+                        : ch.filter == Channel::Filter::Closed ? PCAN_FILTER_CLOSE
+                                                               : PCAN_FILTER_CUSTOM);
+    case PCAN_ALLOW_ERROR_FRAMES: return putDword(Buffer, BufferLength, ch.allowErrorFrames);
+    case PCAN_ALLOW_STATUS_FRAMES: return putDword(Buffer, BufferLength, ch.allowStatusFrames);
+    case PCAN_RECEIVE_STATUS: return putDword(Buffer, BufferLength, ch.receiving);
+    case PCAN_BUSOFF_AUTORESET: return putDword(Buffer, BufferLength, ch.autoReset);
+    case PCAN_BITRATE_INFO: return put(Buffer, BufferLength, &ch.btr0btr1, sizeof ch.btr0btr1);
+    default: return putDword(Buffer, BufferLength, ch.bitrate);  // PCAN_BUSSPEED_NOMINAL
+    }
+}
+
+PCAN_API TPCANStatus PCAN_CALL CAN_GetErrorText(TPCANStatus Error, WORD Language, char* Buffer)
+{
+    const char* text = pcan::errorText(Error);
+    if (!Buffer || !pcan::knownLanguage(Language) || !text)
+        return PCAN_ERROR_ILLPARAMVAL;
+    // The caller's buffer holds 256 bytes; every text is shorter.
+    std::snprintf(Buffer, 256, "%s", text);
+    return PCAN_ERROR_OK;
+}
+
+PCAN_API TPCANStatus PCAN_CALL CAN_LookUpChannel(char* Parameters, TPCANHandle* FoundChannel)
+{
+    if (!Parameters || !FoundChannel)
         return PCAN_ERROR_ILLPARAMVAL;
     auto& ch = channel();
-    std::lock_guard<std::mutex> q(ch.queue);
-    if (!ch.initialized)
-        return PCAN_ERROR_INITIALIZE;
-    if (ch.rxEvent < 0)
-        return PCAN_ERROR_UNKNOWN;
-    *static_cast<int*>(Buffer) = ch.rxEvent;
+    DWORD id;
+    {
+        std::lock_guard<std::mutex> q(ch.queue);
+        id = ch.deviceId;
+    }
+    const pcan::LookUp r = pcan::lookUpChannel(Parameters, id);
+    if (!r.valid)
+        return PCAN_ERROR_ILLPARAMVAL;
+    *FoundChannel = r.matches ? PCAN_USBBUS1 : PCAN_NONEBUS;
     return PCAN_ERROR_OK;
-#endif
+}
+
+// CAN FD: the channel is a classic CAN one (PCAN_CHANNEL_FEATURES 0).
+PCAN_API TPCANStatus PCAN_CALL CAN_InitializeFD(TPCANHandle Channel, TPCANBitrateFD)
+{
+    return validHandle(Channel) ? PCAN_ERROR_ILLOPERATION : PCAN_ERROR_ILLHANDLE;
+}
+
+PCAN_API TPCANStatus PCAN_CALL CAN_ReadFD(TPCANHandle Channel, TPCANMsgFD*, TPCANTimestampFD*)
+{
+    return validHandle(Channel) ? PCAN_ERROR_ILLOPERATION : PCAN_ERROR_ILLHANDLE;
+}
+
+PCAN_API TPCANStatus PCAN_CALL CAN_WriteFD(TPCANHandle Channel, TPCANMsgFD*)
+{
+    return validHandle(Channel) ? PCAN_ERROR_ILLOPERATION : PCAN_ERROR_ILLHANDLE;
 }

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <libsocketcan.h>
 #include <linux/can.h>
+#include <linux/can/error.h>
 #include <linux/can/netlink.h>
 #include <linux/can/raw.h>
 #include <linux/if_link.h>
@@ -24,6 +25,8 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+
+#include "error_frames.h"
 
 namespace pcan {
 
@@ -212,6 +215,9 @@ public:
             return false;
         }
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        // The controller's error frames too: the channel delivers them when asked to.
+        can_err_mask_t errors = errorClassesHeard();
+        ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors);
         fd_ = fd;
         index_ = link.index;
         waitLimitMs_ = queueWaitLimitMs(link.txQueueLen, bitrate);
@@ -288,6 +294,8 @@ public:
         return false;
     }
 
+    void setAutoReset(bool on) override { autoReset_ = on; }
+
     void close() override
     {
         stop_ = true;
@@ -307,6 +315,7 @@ private:
     bool stuck_ = false;
     std::atomic<bool> lost_{false};
     std::atomic<bool> stop_{false};
+    std::atomic<bool> autoReset_{false};
     std::thread reader_;
 
     // Brings the interface to the wanted state: a controller is configured
@@ -370,11 +379,19 @@ private:
                 return;
             }
             wire::Frame f;
-            if (!frameOfCanId(cf.can_id, f))
+            if (cf.can_id & CAN_ERR_FLAG) {
+                f.error = true;
+                f.id = cf.can_id & CAN_ERR_MASK;
+            } else if (!frameOfCanId(cf.can_id, f)) {
                 continue;
+            }
             f.dlc = cf.can_dlc > 8 ? 8 : cf.can_dlc;
             std::memcpy(f.data, cf.data, 8);
             sink_(f);
+            if (f.error && (f.id & CAN_ERR_BUSOFF) && autoReset_) {
+                std::string err;
+                recover(err);  // a driver that restarts by itself is left to it
+            }
         }
     }
 };

@@ -17,6 +17,7 @@ struct Frame {
     bool extended = false;
     uint8_t dlc = 0;
     uint8_t data[8] = {};
+    bool error = false;  // a SocketCAN error frame: id holds its CAN_ERR_* class bits
 };
 
 // "< send 18DA22F9 8 01 3E FF FF FF FF FF FF >"

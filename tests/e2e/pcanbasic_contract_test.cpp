@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <linux/can.h>
+#include <linux/can/error.h>
 #include <linux/can/isotp.h>
 #include <netinet/in.h>
 #include <net/if.h>
@@ -215,6 +216,79 @@ TEST_F(OverHub, AcceptanceFilter)
     }));
     EXPECT_EQ(CAN_Reset(PCAN_USBBUS1), PCAN_ERROR_OK);
     EXPECT_EQ(CAN_Read(PCAN_USBBUS1, &m, &ts), PCAN_ERROR_QRCVEMPTY);
+}
+
+// The parameters and calls a client written for the maker's library uses:
+// its error codes, and never a byte written past the caller's buffer.
+TEST_F(OverHub, ParametersAnswerTheMakersCodesWithinTheCallersBuffer)
+{
+    char text[256];
+    ASSERT_EQ(CAN_GetValue(PCAN_NONEBUS, PCAN_API_VERSION, text, sizeof text), PCAN_ERROR_OK);
+    EXPECT_STREQ(text, "4.4.0");
+    char small[8];
+    std::memset(small, '#', sizeof small);
+    EXPECT_EQ(CAN_GetValue(PCAN_NONEBUS, PCAN_API_VERSION, small, 3), PCAN_ERROR_ILLPARAMVAL);
+    BYTE dword[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(CAN_GetValue(PCAN_USBBUS1, PCAN_ALLOW_ERROR_FRAMES, dword, 3), PCAN_ERROR_ILLPARAMVAL);
+    EXPECT_EQ(CAN_GetValue(PCAN_USBBUS1, PCAN_BUSSPEED_NOMINAL, dword, 2), PCAN_ERROR_ILLPARAMVAL);
+    EXPECT_EQ(std::string(small, sizeof small), std::string(sizeof small, '#'));
+    EXPECT_EQ((std::vector<int>(dword, dword + 4)), (std::vector<int>(4, 0xEE)));
+
+    DWORD v = 0;
+    EXPECT_EQ(CAN_GetValue(PCAN_USBBUS1, 0x99, &v, sizeof v), PCAN_ERROR_ILLPARAMTYPE);
+    EXPECT_EQ(CAN_SetValue(PCAN_USBBUS1, 0x99, &v, sizeof v), PCAN_ERROR_ILLPARAMTYPE);
+    EXPECT_EQ(CAN_SetValue(PCAN_USBBUS1, PCAN_ALLOW_ERROR_FRAMES, &v, 2), PCAN_ERROR_ILLPARAMVAL);
+    v = 2;
+    EXPECT_EQ(CAN_SetValue(PCAN_USBBUS1, PCAN_ALLOW_ERROR_FRAMES, &v, sizeof v), PCAN_ERROR_ILLPARAMVAL);
+    EXPECT_EQ(CAN_GetValue(PCAN_USBBUS1, PCAN_BUSSPEED_NOMINAL, &v, sizeof v), PCAN_ERROR_OK);
+    EXPECT_EQ(v, 250000u);
+    EXPECT_EQ(CAN_GetValue(PCAN_USBBUS1, PCAN_CHANNEL_CONDITION, &v, sizeof v), PCAN_ERROR_OK);
+    EXPECT_EQ(v, PCAN_CHANNEL_OCCUPIED);
+    EXPECT_EQ(CAN_GetValue(0x52, PCAN_CHANNEL_CONDITION, &v, sizeof v), PCAN_ERROR_OK);
+    EXPECT_EQ(v, PCAN_CHANNEL_UNAVAILABLE);
+
+    // Settings last until the channel is closed; a new one starts from the defaults.
+    v = PCAN_PARAMETER_ON;
+    ASSERT_EQ(CAN_SetValue(PCAN_USBBUS1, PCAN_ALLOW_ERROR_FRAMES, &v, sizeof v), PCAN_ERROR_OK);
+    v = 0;
+    ASSERT_EQ(CAN_GetValue(PCAN_USBBUS1, PCAN_ALLOW_ERROR_FRAMES, &v, sizeof v), PCAN_ERROR_OK);
+    EXPECT_EQ(v, PCAN_PARAMETER_ON);
+    ASSERT_EQ(CAN_Uninitialize(PCAN_USBBUS1), PCAN_ERROR_OK);
+    EXPECT_EQ(CAN_GetValue(PCAN_USBBUS1, PCAN_CHANNEL_CONDITION, &v, sizeof v), PCAN_ERROR_OK);
+    EXPECT_EQ(v, PCAN_CHANNEL_AVAILABLE);
+    EXPECT_EQ(CAN_SetValue(PCAN_USBBUS1, PCAN_ALLOW_ERROR_FRAMES, &v, sizeof v), PCAN_ERROR_INITIALIZE);
+    ASSERT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_500K, 0, 0, 0), PCAN_ERROR_OK);
+    ASSERT_EQ(CAN_GetValue(PCAN_USBBUS1, PCAN_ALLOW_ERROR_FRAMES, &v, sizeof v), PCAN_ERROR_OK);
+    EXPECT_EQ(v, PCAN_PARAMETER_OFF);
+    WORD btr = 0;
+    ASSERT_EQ(CAN_GetValue(PCAN_USBBUS1, PCAN_BITRATE_INFO, &btr, sizeof btr), PCAN_ERROR_OK);
+    EXPECT_EQ(btr, PCAN_BAUD_500K);
+
+    // The device id, and the channel looked up by it.
+    v = 42;
+    ASSERT_EQ(CAN_SetValue(PCAN_USBBUS1, PCAN_DEVICE_ID, &v, sizeof v), PCAN_ERROR_OK);
+    TPCANHandle found = 0xEE;
+    char byId[] = "devicetype=PCAN_USB, deviceid=42";
+    ASSERT_EQ(CAN_LookUpChannel(byId, &found), PCAN_ERROR_OK);
+    EXPECT_EQ(found, PCAN_USBBUS1);
+    char other[] = "deviceid=43";
+    ASSERT_EQ(CAN_LookUpChannel(other, &found), PCAN_ERROR_OK);
+    EXPECT_EQ(found, PCAN_NONEBUS);
+
+    ASSERT_EQ(CAN_GetErrorText(PCAN_ERROR_QRCVEMPTY, 0x09, text), PCAN_ERROR_OK);
+    EXPECT_GT(std::strlen(text), 0u);
+    EXPECT_EQ(CAN_GetErrorText(PCAN_ERROR_QRCVEMPTY | PCAN_ERROR_BUSOFF, 0x09, text), PCAN_ERROR_ILLPARAMVAL);
+    EXPECT_EQ(CAN_GetErrorText(PCAN_ERROR_OK, 0x99, text), PCAN_ERROR_ILLPARAMVAL);
+
+    // A classic CAN channel: the FD calls are refused, and it stays open.
+    TPCANMsgFD fd{};
+    TPCANTimestampFD fdts = 0;
+    char rate[] = "f_clock=80000000";
+    EXPECT_EQ(CAN_InitializeFD(PCAN_USBBUS1, rate), PCAN_ERROR_ILLOPERATION);
+    EXPECT_EQ(CAN_ReadFD(PCAN_USBBUS1, &fd, &fdts), PCAN_ERROR_ILLOPERATION);
+    EXPECT_EQ(CAN_WriteFD(PCAN_USBBUS1, &fd), PCAN_ERROR_ILLOPERATION);
+    EXPECT_EQ(CAN_WriteFD(0x52, &fd), PCAN_ERROR_ILLHANDLE);
+    EXPECT_EQ(CAN_GetStatus(PCAN_USBBUS1), PCAN_ERROR_OK);
 }
 
 TEST_F(OverHub, LostHubReportsBusOffAndReconnectsAfterResetAndInitialize)
@@ -501,6 +575,78 @@ TEST(PcanContractSocketCan, FramesBothWaysFromAnInterfaceThatStartsDownOrUp)
         EXPECT_EQ(got.can_id, 0x18DA22F9u | CAN_EFF_FLAG);
         EXPECT_EQ(got.data[7], 0x55);
         EXPECT_FALSE(readOne(m, ts, 200));  // our own frame does not come back
+        CAN_Uninitialize(PCAN_USBBUS1);
+        ::close(peer);
+    }
+}
+
+// Error frames of the kernel reach the caller only with PCAN_ALLOW_ERROR_FRAMES
+// on: as an error frame and, for the controller's change of state, a status
+// message. A raw socket injects them on a virtual interface (a real bus would
+// carry them as data).
+TEST(PcanContractSocketCan, ErrorFramesAndStatusMessagesOnlyWhenAllowed)
+{
+    for (const SocketCanPair& pair : socketCanPairs()) {
+        if (pair.ifname != pair.peer)
+            continue;
+        SCOPED_TRACE(pair.ifname);
+        REQUIRE_INTERFACE(pair.ifname);
+        int peer = rawSocket(pair.peer);
+        ASSERT_GE(peer, 0) << pair.peer;
+        ::setenv("TAVELIN_BUS", ("socketcan://" + pair.ifname).c_str(), 1);
+        ASSERT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_OK);
+        // A form error while receiving, the controller error passive (rx 130,
+        // tx 3), then a data frame that marks the end.
+        auto inject = [&](uint8_t marker) {
+            can_frame e{};
+            e.can_id = CAN_ERR_FLAG | CAN_ERR_PROT | CAN_ERR_CRTL | CAN_ERR_CNT;
+            e.can_dlc = CAN_ERR_DLC;
+            e.data[1] = CAN_ERR_CRTL_RX_PASSIVE;
+            e.data[2] = CAN_ERR_PROT_FORM;
+            e.data[3] = CAN_ERR_PROT_LOC_EOF;
+            e.data[6] = 3;
+            e.data[7] = 130;
+            can_frame d{};
+            d.can_id = 0x123;
+            d.can_dlc = 1;
+            d.data[0] = marker;
+            ASSERT_EQ(::write(peer, &e, sizeof e), static_cast<ssize_t>(sizeof e));
+            ASSERT_EQ(::write(peer, &d, sizeof d), static_cast<ssize_t>(sizeof d));
+        };
+        // What the channel delivers before the marker.
+        auto before = [&](uint8_t marker) {
+            std::vector<TPCANMsg> got;
+            TPCANMsg m;
+            TPCANTimestamp ts;
+            while (readOne(m, ts)) {
+                if (m.MSGTYPE == PCAN_MESSAGE_STANDARD && m.ID == 0x123 && m.DATA[0] == marker)
+                    return got;
+                got.push_back(m);
+            }
+            ADD_FAILURE() << "marker " << int(marker) << " never arrived";
+            return got;
+        };
+        inject(1);
+        EXPECT_TRUE(before(1).empty());  // off until asked for
+
+        DWORD v = PCAN_PARAMETER_ON;
+        ASSERT_EQ(CAN_SetValue(PCAN_USBBUS1, PCAN_ALLOW_ERROR_FRAMES, &v, sizeof v), PCAN_ERROR_OK);
+        inject(2);
+        std::vector<TPCANMsg> got = before(2);
+        ASSERT_EQ(got.size(), 2u);
+        EXPECT_EQ(got[0].MSGTYPE, PCAN_MESSAGE_ERRFRAME);
+        EXPECT_EQ(got[0].ID, 2u);  // form error
+        EXPECT_EQ((std::vector<int>(got[0].DATA, got[0].DATA + 4)),
+                  (std::vector<int>{1, 0x40 | 0x20 | CAN_ERR_PROT_LOC_EOF, 130, 3}));
+        EXPECT_EQ(got[1].MSGTYPE, PCAN_MESSAGE_STATUS);
+        EXPECT_EQ((std::vector<int>(got[1].DATA, got[1].DATA + 4)), (std::vector<int>{0, 0, 0, 0x08}));
+
+        v = PCAN_PARAMETER_OFF;
+        ASSERT_EQ(CAN_SetValue(PCAN_USBBUS1, PCAN_ALLOW_STATUS_FRAMES, &v, sizeof v), PCAN_ERROR_OK);
+        inject(3);
+        got = before(3);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].MSGTYPE, PCAN_MESSAGE_ERRFRAME);
         CAN_Uninitialize(PCAN_USBBUS1);
         ::close(peer);
     }

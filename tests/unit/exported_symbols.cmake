@@ -1,4 +1,5 @@
-# Each shared library exports exactly its interface functions, by C++ name.
+# Each shared library exports exactly its interface functions, by C++ name
+# (or, with c_only, by C name: the C++ template instances it carries aside).
 # A Windows DLL (OBJDUMP given) is read from its export table, where DWORD
 # is unsigned long (mangled m) rather than unsigned int (j).
 function(check lib expected)
@@ -18,6 +19,9 @@ function(check lib expected)
   set(names)
   foreach(r ${rows})
     string(REGEX REPLACE "${prefix}" "" n "${r}")
+    if(ARGV2 STREQUAL "c_only" AND n MATCHES "^_")
+      continue()
+    endif()
     list(APPEND names ${n})
   endforeach()
   list(SORT names)
@@ -34,3 +38,6 @@ else()
 endif()
 check(${BRIVEX} "_Z14SendCANMessage9CAN_msg_T;_Z15InitHWInterfacei${dword};_Z17ReceiveCANMessageP9CAN_msg_Tj;_Z18ReleaseHWInterfacev;_Z20GetHWInterfaceStatusPc")
 check(${KWP} "_Z13KWPonCAN_SendhjP9KWP_msg_T;_Z16KWPonCAN_ReceivePjP9KWP_msg_Tj;_Z23KWPonCAN_SendAndReceivejP9KWP_msg_TPjS0_j")
+if(PCANBASIC)
+  check(${PCANBASIC} "CAN_FilterMessages;CAN_GetErrorText;CAN_GetStatus;CAN_GetValue;CAN_Initialize;CAN_InitializeFD;CAN_LookUpChannel;CAN_Read;CAN_ReadFD;CAN_Reset;CAN_SetValue;CAN_Uninitialize;CAN_Write;CAN_WriteFD" c_only)
+endif()

@@ -1,8 +1,10 @@
-// The socketcand wire format, the bus URL, the SocketCAN helpers and the
-// frame timing: pure code the platform layer and canhub share.
+// The socketcand wire format, the bus URL, the SocketCAN helpers, the
+// PCAN-Basic texts and error frames, and the frame timing: pure code the
+// platform layer and canhub share.
 #include <gtest/gtest.h>
 
 #include <linux/can.h>
+#include <linux/can/error.h>
 #include <linux/can/netlink.h>
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
@@ -11,7 +13,9 @@
 #include <cstring>
 #include <vector>
 
+#include "api_text.h"
 #include "bus_url.h"
+#include "error_frames.h"
 #include "frame_timing.h"
 #include "socketcan_backend.h"
 #include "socketcand_wire.h"
@@ -262,6 +266,79 @@ TEST(FrameTiming, StuffedLengthsOfKnownFrames)
     s.id = 0x7FF;
     s.dlc = 0;
     EXPECT_GE(canhub::frameBits(s), 47u);
+}
+
+TEST(PcanErrorFrames, KernelErrorFramesBecomeErrorFramesAndStatusMessages)
+{
+    // A stuff error while receiving, in the data field, counters rx 100 / tx 7.
+    uint8_t stuff[8] = {0, 0, CAN_ERR_PROT_STUFF, CAN_ERR_PROT_LOC_DATA, 0, 0, 7, 100};
+    pcan::ErrorReport r = pcan::reportOfErrorFrame(CAN_ERR_PROT | CAN_ERR_CNT, stuff);
+    ASSERT_TRUE(r.hasErrorFrame);
+    EXPECT_FALSE(r.hasStatus);
+    EXPECT_EQ(r.errorFrame.MSGTYPE, PCAN_MESSAGE_ERRFRAME);
+    EXPECT_EQ(r.errorFrame.ID, 4u);
+    EXPECT_EQ(r.errorFrame.LEN, 4);
+    EXPECT_EQ((std::vector<int>(r.errorFrame.DATA, r.errorFrame.DATA + 4)),
+              (std::vector<int>{1, 0x80 | 0x20 | CAN_ERR_PROT_LOC_DATA, 100, 7}));
+
+    // A dominant bit lost while transmitting, and the controller error passive.
+    uint8_t bit[8] = {0, CAN_ERR_CRTL_TX_PASSIVE | CAN_ERR_CRTL_TX_WARNING,
+                      CAN_ERR_PROT_BIT0 | CAN_ERR_PROT_TX, CAN_ERR_PROT_LOC_ID28_21, 0, 0, 128, 0};
+    r = pcan::reportOfErrorFrame(CAN_ERR_PROT | CAN_ERR_CRTL, bit);
+    ASSERT_TRUE(r.hasErrorFrame && r.hasStatus);
+    EXPECT_EQ(r.errorFrame.ID, 1u);
+    EXPECT_EQ(r.errorFrame.DATA[0], 0);
+    EXPECT_EQ(r.errorFrame.DATA[1], CAN_ERR_PROT_LOC_ID28_21);
+    EXPECT_EQ(r.status, PCAN_ERROR_BUSHEAVY);
+
+    // No acknowledgement: an "other" error of the transmitter.
+    uint8_t none[8] = {};
+    r = pcan::reportOfErrorFrame(CAN_ERR_ACK, none);
+    EXPECT_EQ(r.errorFrame.ID, 8u);
+    EXPECT_EQ(r.errorFrame.DATA[1], 0xC0 | CAN_ERR_PROT_LOC_ACK);
+
+    // Changes of state alone.
+    struct { uint32_t cls; uint8_t crtl; TPCANStatus status; } states[] = {
+        {CAN_ERR_CRTL, CAN_ERR_CRTL_RX_WARNING, PCAN_ERROR_BUSLIGHT},
+        {CAN_ERR_CRTL, CAN_ERR_CRTL_RX_OVERFLOW, PCAN_ERROR_OVERRUN},
+        {CAN_ERR_CRTL, CAN_ERR_CRTL_ACTIVE, PCAN_ERROR_OK},
+        {CAN_ERR_BUSOFF, 0, PCAN_ERROR_BUSOFF},
+        {CAN_ERR_RESTARTED, 0, PCAN_ERROR_OK},
+    };
+    for (const auto& s : states) {
+        uint8_t d[8] = {0, s.crtl};
+        r = pcan::reportOfErrorFrame(s.cls, d);
+        EXPECT_FALSE(r.hasErrorFrame) << s.cls;
+        EXPECT_TRUE(r.hasStatus) << s.cls;
+        EXPECT_EQ(r.status, s.status) << s.cls;
+        EXPECT_EQ(r.busOff, s.cls == CAN_ERR_BUSOFF);
+    }
+    EXPECT_FALSE(pcan::reportOfErrorFrame(CAN_ERR_LOSTARB, none).hasStatus);
+
+    TPCANMsg m = pcan::statusMessage(PCAN_ERROR_BUSOFF);
+    EXPECT_EQ(m.MSGTYPE, PCAN_MESSAGE_STATUS);
+    EXPECT_EQ(m.LEN, 4);
+    EXPECT_EQ((std::vector<int>(m.DATA, m.DATA + 4)), (std::vector<int>{0, 0, 0, 0x10}));
+}
+
+TEST(PcanApiText, ErrorTextsAndChannelLookUp)
+{
+    for (TPCANStatus code : {PCAN_ERROR_OK, PCAN_ERROR_QRCVEMPTY, PCAN_ERROR_NODRIVER, PCAN_ERROR_ILLHANDLE,
+                             PCAN_ERROR_INITIALIZE, PCAN_ERROR_ILLOPERATION, PCAN_ERROR_BUSPASSIVE})
+        EXPECT_NE(pcan::errorText(code), nullptr) << code;
+    EXPECT_EQ(pcan::errorText(PCAN_ERROR_QRCVEMPTY | PCAN_ERROR_BUSOFF), nullptr);
+    EXPECT_EQ(pcan::errorText(0x1000), nullptr);
+
+    const uint32_t id = 0x2A;
+    EXPECT_TRUE(pcan::lookUpChannel("devicetype=PCAN_USB", id).matches);
+    EXPECT_TRUE(pcan::lookUpChannel(" DeviceType = 5 , controllernumber=0, deviceid=0x2a ", id).matches);
+    auto miss = pcan::lookUpChannel("devicetype=PCAN_LAN, deviceid=42", id);
+    EXPECT_TRUE(miss.valid);
+    EXPECT_FALSE(miss.matches);
+    EXPECT_FALSE(pcan::lookUpChannel("deviceid=41", id).matches);
+    EXPECT_FALSE(pcan::lookUpChannel("ipaddress=10.0.0.1", id).matches);
+    for (const char* bad : {"", "deviceid", "deviceid=x", "colour=blue", "controllernumber=-1"})
+        EXPECT_FALSE(pcan::lookUpChannel(bad, id).valid) << bad;
 }
 
 }  // namespace
