@@ -120,8 +120,7 @@ public:
                 return false;
             }
         } else {
-            struct stat st;
-            url = pcan::defaultBusUrl(::stat("/sys/class/net/can0", &st) == 0);
+            url = pcan::defaultBusUrl(pcan::findDefaultCanInterface());
         }
         auto sink = [this](const wire::Frame& f) { heard(f); };
         backend = url.kind == pcan::BusUrl::Kind::SocketCan ? pcan::makeSocketCanBackend(url, sink)
@@ -220,6 +219,8 @@ PCAN_API TPCANStatus CAN_Reset(TPCANHandle Channel)
     std::string err;
     if (ch.backend && !ch.backend->recover(err))  // restarts a bus-off controller
         ch.report(err);
+    if (ch.backend)
+        ch.backend->clearTransmitQueue();
     std::lock_guard<std::mutex> q(ch.queue);
     ch.rx.clear();
     ch.syncRxEvent();
