@@ -390,7 +390,10 @@ int changeLink(int index, const LinkChange& change)
 
 bool haveNetAdmin()
 {
-    std::ifstream in("/proc/self/status");
+    // This thread's capabilities: another thread may hold other ones.
+    std::ifstream in("/proc/thread-self/status");
+    if (!in)
+        in.open("/proc/self/status");
     std::stringstream text;
     text << in.rdbuf();
     return statusGrantsNetAdmin(text.str());
