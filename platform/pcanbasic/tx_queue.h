@@ -51,6 +51,7 @@ public:
     // Wakes a writer waiting in front().
     void wake();
     std::size_t size() const;
+    bool empty() const { return size() == 0; }
     uint64_t dropped() const;  // stale frames dropped so far
 
 private:

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <linux/can.h>
 #include <linux/can/isotp.h>
+#include <linux/can/raw.h>
 #include <linux/capability.h>
 #include <netinet/in.h>
 #include <net/if.h>
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <initializer_list>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -711,8 +713,60 @@ TEST(PcanContractSocketCan, WritesNeverWaitForTheDriverAndLeaveInOrder)
     CAN_Uninitialize(PCAN_USBBUS1);
 }
 
+// A raw socket on IFNAME that sees only the given identifiers (extended), each
+// frame with the kernel's receive time.
+int stampedSocket(const std::string& ifname, std::initializer_list<uint32_t> ids)
+{
+    int fd = rawSocket(ifname);
+    if (fd < 0)
+        return fd;
+    std::vector<can_filter> filters;
+    for (uint32_t id : ids)
+        filters.push_back({id | CAN_EFF_FLAG, CAN_EFF_MASK | CAN_EFF_FLAG | CAN_RTR_FLAG});
+    ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, filters.data(), static_cast<socklen_t>(filters.size() * sizeof(can_filter)));
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    return fd;
+}
+
+struct Seen {
+    can_frame cf{};
+    std::chrono::nanoseconds at{};  // kernel receive time
+};
+
+std::vector<Seen> drainStamped(int fd, int limitMs)
+{
+    std::vector<Seen> seen;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, limitMs) != 1)
+            return seen;
+        Seen s;
+        iovec iov{&s.cf, sizeof s.cf};
+        alignas(cmsghdr) char control[64];
+        msghdr mh{};
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        mh.msg_control = control;
+        mh.msg_controllen = sizeof control;
+        if (::recvmsg(fd, &mh, 0) != static_cast<ssize_t>(sizeof s.cf))
+            return seen;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec ts;
+                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                s.at = std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+            }
+        seen.push_back(s);
+    }
+}
+
 // The kernel's own ISO 15765-2 (can-isotp) on the peer interface receives
 // what KWPonCAN_Send sends, whatever separation time its flow control asks.
+// On the wire (seen on the peer's side): the first frame, the flow control,
+// then every consecutive frame in sequence; the last of them no sooner than
+// the separation time for each after the tester's controller received the
+// flow control, since the tester waits it before each consecutive frame.
 TEST(PcanContractSocketCan, KernelIsoTpReceivesKwpMessages)
 {
     const char* ifname = controllerUnderTest();
@@ -747,9 +801,11 @@ TEST(PcanContractSocketCan, KernelIsoTpReceivesKwpMessages)
             msg.len = len;
             for (uint32_t i = 0; i + 1 < len; ++i)
                 msg.payload[i] = static_cast<uint8_t>(i * 13 + stmin);
-            auto t0 = std::chrono::steady_clock::now();
+            int onWire = stampedSocket(peerName, {0x18DA22F9, 0x18DAF922});
+            int fcAtTester = stampedSocket(ifname, {0x18DAF922});
+            ASSERT_GE(onWire, 0);
+            ASSERT_GE(fcAtTester, 0);
             ASSERT_EQ(KWPonCAN_Send(1, 0x18DA22F9, &msg), 0);
-            auto took = std::chrono::steady_clock::now() - t0;
             static uint8_t got[4096];
             ssize_t n = 0;
             ASSERT_TRUE(readWithin(iso, got, sizeof got, 5000, &n));
@@ -757,8 +813,19 @@ TEST(PcanContractSocketCan, KernelIsoTpReceivesKwpMessages)
             EXPECT_EQ(got[0], 0x36);
             EXPECT_EQ(std::memcmp(got + 1, msg.payload, len - 1), 0);
             // Each consecutive frame after the first waited the separation time.
-            const long cfs = (static_cast<long>(len) - 6 + 6) / 7;
-            EXPECT_GE(took, std::chrono::milliseconds(stmin * (cfs - 1)));
+            const std::size_t cfs = (len - 6 + 6) / 7;
+            const std::vector<Seen> wire = drainStamped(onWire, 500);
+            const std::vector<Seen> fc = drainStamped(fcAtTester, 0);
+            ::close(onWire);
+            ::close(fcAtTester);
+            ASSERT_EQ(wire.size(), 2 + cfs);
+            EXPECT_EQ(wire[0].cf.data[0] >> 4, 1) << "first frame";
+            EXPECT_EQ(wire[1].cf.can_id, 0x18DAF922u | CAN_EFF_FLAG) << "flow control";
+            EXPECT_EQ(wire[1].cf.data[0], 0x30);
+            for (std::size_t i = 0; i < cfs; ++i)
+                ASSERT_EQ(wire[2 + i].cf.data[0], 0x20 | ((i + 1) & 0x0F)) << "consecutive frame " << i + 1;
+            ASSERT_EQ(fc.size(), 1u);
+            EXPECT_GE(wire.back().at - fc[0].at, std::chrono::milliseconds(stmin * cfs));
         }
         ::close(iso);
     }
