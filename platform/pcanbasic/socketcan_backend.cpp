@@ -141,13 +141,12 @@ public:
     // With nothing queued, the frame goes straight to the socket if the
     // driver has room (as fast as a plain write, and paced exactly as the
     // caller paces it); otherwise it is queued behind the others. Only the
-    // channel's API thread writes, so an empty queue means that the writer
-    // holds no frame either.
+    // channel's API thread writes, so an idle queue stays idle meanwhile.
     WriteResult write(const wire::Frame& f) override
     {
         if (fd_ < 0 || lost_)
             return WriteResult::Lost;
-        if (txq_.empty()) {
+        if (txq_.idle()) {
             const can_frame cf = canFrameOf(f);
             if (::write(fd_, &cf, sizeof cf) == static_cast<ssize_t>(sizeof cf))
                 return WriteResult::Ok;

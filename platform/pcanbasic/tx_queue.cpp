@@ -25,6 +25,7 @@ bool TxQueue::front(wire::Frame& f, uint64_t& seq, std::chrono::milliseconds wai
         return false;
     f = items_.front().frame;
     seq = items_.front().seq;
+    handing_ = true;
     return true;
 }
 
@@ -32,6 +33,7 @@ void TxQueue::sent(uint64_t seq, Clock::time_point now)
 {
     std::lock_guard<std::mutex> lock(m_);
     lastProgress_ = now;
+    handing_ = false;
     if (!items_.empty() && items_.front().seq == seq)
         items_.pop_front();
 }
@@ -39,6 +41,7 @@ void TxQueue::sent(uint64_t seq, Clock::time_point now)
 void TxQueue::refused(Clock::time_point now)
 {
     std::lock_guard<std::mutex> lock(m_);
+    handing_ = false;
     if (now - lastProgress_ >= kStaleAfter)
         dropBefore(now - kStaleAfter);
 }
@@ -77,6 +80,12 @@ std::size_t TxQueue::size() const
 {
     std::lock_guard<std::mutex> lock(m_);
     return items_.size();
+}
+
+bool TxQueue::idle() const
+{
+    std::lock_guard<std::mutex> lock(m_);
+    return items_.empty() && !handing_;
 }
 
 uint64_t TxQueue::dropped() const

@@ -51,7 +51,9 @@ public:
     // Wakes a writer waiting in front().
     void wake();
     std::size_t size() const;
-    bool empty() const { return size() == 0; }
+    // Nothing queued and no frame being handed over (even one cleared
+    // meanwhile): a frame written now directly cannot overtake another.
+    bool idle() const;
     uint64_t dropped() const;  // stale frames dropped so far
 
 private:
@@ -69,6 +71,7 @@ private:
     uint64_t nextSeq_ = 0;
     uint64_t dropped_ = 0;
     bool woken_ = false;
+    bool handing_ = false;  // between front() and sent()/refused()
     Clock::time_point lastProgress_{};  // last frame taken, or the queue becoming non-empty
 };
 

@@ -388,14 +388,18 @@ TEST(TxQueue, DeepInOrderClearedAndStaleFramesDroppedAfterAStall)
     q.sent(seq, t0 + seconds(8));
     q.refused(t0 + seconds(8) + milliseconds(500));
     EXPECT_EQ(q.size(), 1u);
-    // Cleared while the writer holds a frame: its hand-over does not take a newer one.
+    // Cleared while the writer holds a frame: its hand-over does not take a
+    // newer one, and until it ends no frame may go past it.
     ASSERT_TRUE(q.front(f, seq, milliseconds(0)));
     q.clear();
+    EXPECT_FALSE(q.idle());
     f.id = 12;
     q.push(f, t0 + seconds(9));
     q.sent(seq, t0 + seconds(9));
     ASSERT_TRUE(q.front(f, seq, milliseconds(0)));
     EXPECT_EQ(f.id, 12u);
+    q.sent(seq, t0 + seconds(9));
+    EXPECT_TRUE(q.idle());
 }
 
 // CAN_Write's side never waits for the driver: thousands of frames queue
