@@ -207,7 +207,8 @@ std::string ipLinkCommand(const std::string& ifname, uint32_t bitrate, uint32_t 
 std::string linkAdvice(const std::string& ifname, const LinkInfo& link, uint32_t bitrate,
                        const std::string& present)
 {
-    const std::string run = ": run '" + ipLinkCommand(ifname, bitrate, unwantedModes(link)) + "'";
+    const std::string command = "'" + ipLinkCommand(ifname, bitrate, unwantedModes(link)) + "'";
+    const std::string run = ": run " + command;
     switch (linkStep(link, bitrate)) {
     case LinkStep::Ready:
         return "";
@@ -218,7 +219,7 @@ std::string linkAdvice(const std::string& ifname, const LinkInfo& link, uint32_t
         return "CAN interface " + ifname + " is down: run 'ip link set " + ifname + " up'";
     case LinkStep::Restart:
         return "CAN controller " + ifname + " is bus-off and does not restart by itself: run 'ip link set " +
-               ifname + " type can restart', or" + run.substr(5) + " to have it restart by itself";
+               ifname + " type can restart', or " + command + " to have it restart by itself";
     case LinkStep::Configure:
         break;
     }
