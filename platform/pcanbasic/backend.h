@@ -35,11 +35,16 @@ public:
     virtual bool recover(std::string& err) { return (void)err, true; }
     // Whether to restart a controller as soon as it reports bus-off.
     virtual void setAutoReset(bool on) { (void)on; }
+    // Drops the frames written but not yet handed to the bus (CAN_Reset).
+    virtual void clearTransmitQueue() {}
     virtual void close() = 0;
 };
 
 std::unique_ptr<Backend> makeSocketcandBackend(const BusUrl& url, Backend::Sink sink);
 std::unique_ptr<Backend> makeSocketCanBackend(const BusUrl& url, Backend::Sink sink);
+// The SocketCAN interface to use when none is named (can0, or the only
+// controller); empty when there is none.
+std::string findDefaultCanInterface();
 
 }  // namespace pcan
 

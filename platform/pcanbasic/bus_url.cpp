@@ -104,14 +104,15 @@ bool parseBusUrl(const std::string& text, BusUrl& out, std::string& err)
     return true;
 }
 
-BusUrl defaultBusUrl(bool can0Exists)
+BusUrl defaultBusUrl(const std::string& canInterface)
 {
     BusUrl r;
-    if (can0Exists) {
+    if (!canInterface.empty()) {
         r.kind = BusUrl::Kind::SocketCan;
         r.host.clear();
         r.port = 0;
-        r.bus = "can0";
+        r.bus = canInterface;
+        r.automatic = true;
     }
     return r;
 }

@@ -13,6 +13,7 @@ struct BusUrl {
     std::string host = "127.0.0.1";
     uint16_t port = 29536;
     std::string bus = "vcan0";  // socketcand bus name, or the SocketCAN interface
+    bool automatic = false;     // SocketCAN interface chosen, not named: chosen again on each open
     std::string text() const;
 };
 
@@ -20,9 +21,10 @@ struct BusUrl {
 // returns false with a one-line reason in err.
 bool parseBusUrl(const std::string& text, BusUrl& out, std::string& err);
 
-// The bus to use when TAVELIN_BUS is unset: can0 through SocketCAN when that
-// interface exists, otherwise the local virtual bus.
-BusUrl defaultBusUrl(bool can0Exists);
+// The bus to use when TAVELIN_BUS is unset: the given SocketCAN interface
+// (found by findDefaultCanInterface) when there is one, otherwise the local
+// virtual bus.
+BusUrl defaultBusUrl(const std::string& canInterface);
 
 // Bit rate in bit/s of one of the seven bit-timing codes, or 0 for any other.
 uint32_t bitrateOfCode(uint16_t code);

@@ -181,10 +181,9 @@ public:
             }
         } else {
 #ifdef _WIN32
-            url = pcan::defaultBusUrl(false);
+            url = pcan::defaultBusUrl("");
 #else
-            struct stat st;
-            url = pcan::defaultBusUrl(::stat("/sys/class/net/can0", &st) == 0);
+            url = pcan::defaultBusUrl(pcan::findDefaultCanInterface());
 #endif
         }
         return true;
@@ -327,6 +326,8 @@ PCAN_API TPCANStatus PCAN_CALL CAN_Reset(TPCANHandle Channel)
     std::string err;
     if (ch.backend && !ch.backend->recover(err))  // restarts a bus-off controller
         ch.report(err);
+    if (ch.backend)
+        ch.backend->clearTransmitQueue();
     std::lock_guard<std::mutex> q(ch.queue);
     ch.rx.clear();
     ch.syncRxEvent();

@@ -6,15 +6,19 @@
 #include <linux/can.h>
 #include <linux/can/error.h>
 #include <linux/can/isotp.h>
+#include <linux/can/raw.h>
+#include <linux/capability.h>
 #include <netinet/in.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <initializer_list>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -680,8 +684,235 @@ TEST(PcanContractSocketCan, SetsEachBitRateOnAControllerThatStartsDown)
     }
 }
 
+void run(const std::string& cmd)
+{
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+}
+
+// The other node's interface for IFNAME, from TAVELIN_SOCKETCAN_PAIRS.
+std::string peerOf(const std::string& ifname)
+{
+    for (const SocketCanPair& p : socketCanPairs())
+        if (p.ifname == ifname)
+            return p.peer;
+    return ifname;
+}
+
+// This thread without CAP_NET_ADMIN in its effective set, for as long as it lives.
+class WithoutNetAdmin {
+public:
+    WithoutNetAdmin()
+    {
+        ::syscall(SYS_capget, &hdr_, saved_);
+        __user_cap_data_struct less[2] = {saved_[0], saved_[1]};
+        less[0].effective &= ~(1u << CAP_NET_ADMIN);
+        ok_ = ::syscall(SYS_capset, &hdr_, less) == 0;
+    }
+    ~WithoutNetAdmin() { ::syscall(SYS_capset, &hdr_, saved_); }
+    bool ok() const { return ok_; }
+
+private:
+    __user_cap_header_struct hdr_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2]{};
+    bool ok_ = false;
+};
+
+// A controller someone else set up: left alone at the right rate (a socket
+// bound to it sees no link change), set to the wanted rate from a truly
+// different one and out of listen-only mode, each with one line saying so.
+// A missing interface's line names the CAN interfaces there are.
+TEST(PcanContractSocketCan, AControllerSetUpByAnotherToolIsLeftOrSetRightWithOneLine)
+{
+    const char* ifname = controllerUnderTest();
+    if (!ifname)
+        GTEST_SKIP() << "no real CAN controller named (TAVELIN_SOCKETCAN_CONTROLLER)";
+    REQUIRE_INTERFACE(ifname);
+    const std::string ifn = ifname;
+    const std::string restart = " down && ip link set " + ifn + " up type can bitrate ";
+    ::setenv("TAVELIN_BUS", ("socketcan://" + ifn).c_str(), 1);
+    run("ip link set " + ifn + restart + "250000 restart-ms 100");
+    int watcher = rawSocket(ifn);
+    ASSERT_GE(watcher, 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_OK);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    int soErr = 0;
+    socklen_t len = sizeof soErr;
+    ::getsockopt(watcher, SOL_SOCKET, SO_ERROR, &soErr, &len);
+    EXPECT_EQ(soErr, 0) << "the interface was taken down: " << std::strerror(soErr);
+    ::close(watcher);
+    CAN_Uninitialize(PCAN_USBBUS1);
+
+    run("ip link set " + ifn + restart + "500000 restart-ms 100");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_OK);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "pcanbasic: CAN interface " + ifn + " ran at 500000 bit/s: set it to 250000\n");
+    EXPECT_NE(ipDetails(ifn).find(" bitrate 250000 "), std::string::npos) << ipDetails(ifn);
+    CAN_Uninitialize(PCAN_USBBUS1);
+
+    run("ip link set " + ifn + restart + "250000 listen-only on");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_OK);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "pcanbasic: CAN interface " + ifn + " was in listen-only mode: turned it off\n");
+    EXPECT_EQ(ipDetails(ifn).find("LISTEN-ONLY"), std::string::npos) << ipDetails(ifn);
+    CAN_Uninitialize(PCAN_USBBUS1);
+
+    ::setenv("TAVELIN_BUS", "socketcan://can9", 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_NODRIVER);
+    const std::string missing = testing::internal::GetCapturedStderr();
+    EXPECT_NE(missing.find("can9 not found (CAN interfaces here: "), std::string::npos) << missing;
+    EXPECT_NE(missing.find(ifn), std::string::npos) << missing;
+}
+
+// Without CAP_NET_ADMIN: one line, with the command that also turns on the
+// automatic restart, and nothing else however often the tool retries; the
+// command run, the channel opens without a word.
+TEST(PcanContractSocketCan, WithoutTheCapabilityOneLineOfAdviceThatWorks)
+{
+    const char* ifname = controllerUnderTest();
+    if (!ifname)
+        GTEST_SKIP() << "no real CAN controller named (TAVELIN_SOCKETCAN_CONTROLLER)";
+    REQUIRE_INTERFACE(ifname);
+    const std::string ifn = ifname;
+    ::setenv("TAVELIN_BUS", ("socketcan://" + ifn).c_str(), 1);
+    setDown(ifn);
+    const std::string command =
+        "ip link set " + ifn + " down; ip link set " + ifn + " up type can bitrate 250000 restart-ms 100";
+    {
+        WithoutNetAdmin dropped;
+        ASSERT_TRUE(dropped.ok());
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_NODRIVER);
+        EXPECT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_NODRIVER);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "pcanbasic: CAN interface " + ifn + " is down: run '" + command + "'\n");
+    }
+    run(command);
+    {
+        WithoutNetAdmin dropped;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_OK);
+        EXPECT_EQ(CAN_GetStatus(PCAN_USBBUS1), PCAN_ERROR_OK);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        CAN_Uninitialize(PCAN_USBBUS1);
+    }
+}
+
+// CAN_Write never waits for the driver: while the driver's queue takes a frame
+// only every eighth of a second (tc's tbf at 1 kbit/s), 200 frames are
+// accepted at once and leave in order when it runs at wire speed again.
+// CAN_Reset empties the library's queue: frames not yet handed over never go.
+TEST(PcanContractSocketCan, WritesNeverWaitForTheDriverAndLeaveInOrder)
+{
+    const char* ifname = controllerUnderTest();
+    if (!ifname)
+        GTEST_SKIP() << "no real CAN controller named (TAVELIN_SOCKETCAN_CONTROLLER)";
+    REQUIRE_INTERFACE(ifname);
+    const std::string ifn = ifname;
+    ::setenv("TAVELIN_BUS", ("socketcan://" + ifn).c_str(), 1);
+    ASSERT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_OK);
+    int peer = rawSocket(peerOf(ifn));
+    ASSERT_GE(peer, 0);
+    // The pace the suite gives the emulated wire, and a crawl.
+    const std::string wireSpeed = "tc qdisc change dev " + ifn + " root tbf rate 246kbit burst 32 limit 160";
+    const std::string crawl = "tc qdisc replace dev " + ifn + " root tbf rate 1kbit burst 32 limit 160";
+    auto send = [](unsigned n) {
+        TPCANMsg w{};
+        w.ID = 0x18DA22F9;
+        w.MSGTYPE = PCAN_MESSAGE_EXTENDED;
+        w.LEN = 2;
+        w.DATA[0] = static_cast<BYTE>(n >> 8);
+        w.DATA[1] = static_cast<BYTE>(n);
+        return CAN_Write(PCAN_USBBUS1, &w);
+    };
+    auto next = [&](unsigned& n) {
+        can_frame cf{};
+        if (!readWithin(peer, &cf, sizeof cf, 10000))
+            return false;
+        n = cf.data[0] << 8 | cf.data[1];
+        return true;
+    };
+    run(crawl);
+    for (unsigned i = 0; i < 200; ++i)
+        ASSERT_EQ(send(i), PCAN_ERROR_OK) << "frame " << i;
+    run(wireSpeed);
+    for (unsigned i = 0; i < 200; ++i) {
+        unsigned n = 0;
+        ASSERT_TRUE(next(n)) << "frame " << i << " never came";
+        ASSERT_EQ(n, i);
+    }
+    run(crawl);
+    for (unsigned i = 0; i < 100; ++i)
+        ASSERT_EQ(send(1000 + i), PCAN_ERROR_OK);
+    ASSERT_EQ(CAN_Reset(PCAN_USBBUS1), PCAN_ERROR_OK);
+    ASSERT_EQ(send(0xFFFF), PCAN_ERROR_OK);
+    run(wireSpeed);
+    unsigned before = 0, n = 0;
+    while (next(n) && n != 0xFFFF)
+        ++before;
+    EXPECT_EQ(n, 0xFFFFu) << "the frame written after CAN_Reset never came";
+    EXPECT_LT(before, 100u) << "CAN_Reset left the queue as it was";
+    ::close(peer);
+    CAN_Uninitialize(PCAN_USBBUS1);
+}
+
+// A raw socket on IFNAME that sees only the given identifiers (extended), each
+// frame with the kernel's receive time.
+int stampedSocket(const std::string& ifname, std::initializer_list<uint32_t> ids)
+{
+    int fd = rawSocket(ifname);
+    if (fd < 0)
+        return fd;
+    std::vector<can_filter> filters;
+    for (uint32_t id : ids)
+        filters.push_back({id | CAN_EFF_FLAG, CAN_EFF_MASK | CAN_EFF_FLAG | CAN_RTR_FLAG});
+    ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, filters.data(), static_cast<socklen_t>(filters.size() * sizeof(can_filter)));
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    return fd;
+}
+
+struct Seen {
+    can_frame cf{};
+    std::chrono::nanoseconds at{};  // kernel receive time
+};
+
+std::vector<Seen> drainStamped(int fd, int limitMs)
+{
+    std::vector<Seen> seen;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, limitMs) != 1)
+            return seen;
+        Seen s;
+        iovec iov{&s.cf, sizeof s.cf};
+        alignas(cmsghdr) char control[64];
+        msghdr mh{};
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        mh.msg_control = control;
+        mh.msg_controllen = sizeof control;
+        if (::recvmsg(fd, &mh, 0) != static_cast<ssize_t>(sizeof s.cf))
+            return seen;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec ts;
+                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                s.at = std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+            }
+        seen.push_back(s);
+    }
+}
+
 // The kernel's own ISO 15765-2 (can-isotp) on the peer interface receives
 // what KWPonCAN_Send sends, whatever separation time its flow control asks.
+// On the wire (seen on the peer's side): the first frame, the flow control,
+// then every consecutive frame in sequence; the last of them no sooner than
+// the separation time for each after the tester's controller received the
+// flow control, since the tester waits it before each consecutive frame.
 TEST(PcanContractSocketCan, KernelIsoTpReceivesKwpMessages)
 {
     const char* ifname = controllerUnderTest();
@@ -716,9 +947,11 @@ TEST(PcanContractSocketCan, KernelIsoTpReceivesKwpMessages)
             msg.len = len;
             for (uint32_t i = 0; i + 1 < len; ++i)
                 msg.payload[i] = static_cast<uint8_t>(i * 13 + stmin);
-            auto t0 = std::chrono::steady_clock::now();
+            int onWire = stampedSocket(peerName, {0x18DA22F9, 0x18DAF922});
+            int fcAtTester = stampedSocket(ifname, {0x18DAF922});
+            ASSERT_GE(onWire, 0);
+            ASSERT_GE(fcAtTester, 0);
             ASSERT_EQ(KWPonCAN_Send(1, 0x18DA22F9, &msg), 0);
-            auto took = std::chrono::steady_clock::now() - t0;
             static uint8_t got[4096];
             ssize_t n = 0;
             ASSERT_TRUE(readWithin(iso, got, sizeof got, 5000, &n));
@@ -726,8 +959,19 @@ TEST(PcanContractSocketCan, KernelIsoTpReceivesKwpMessages)
             EXPECT_EQ(got[0], 0x36);
             EXPECT_EQ(std::memcmp(got + 1, msg.payload, len - 1), 0);
             // Each consecutive frame after the first waited the separation time.
-            const long cfs = (static_cast<long>(len) - 6 + 6) / 7;
-            EXPECT_GE(took, std::chrono::milliseconds(stmin * (cfs - 1)));
+            const std::size_t cfs = (len - 6 + 6) / 7;
+            const std::vector<Seen> wire = drainStamped(onWire, 500);
+            const std::vector<Seen> fc = drainStamped(fcAtTester, 0);
+            ::close(onWire);
+            ::close(fcAtTester);
+            ASSERT_EQ(wire.size(), 2 + cfs);
+            EXPECT_EQ(wire[0].cf.data[0] >> 4, 1) << "first frame";
+            EXPECT_EQ(wire[1].cf.can_id, 0x18DAF922u | CAN_EFF_FLAG) << "flow control";
+            EXPECT_EQ(wire[1].cf.data[0], 0x30);
+            for (std::size_t i = 0; i < cfs; ++i)
+                ASSERT_EQ(wire[2 + i].cf.data[0], 0x20 | ((i + 1) & 0x0F)) << "consecutive frame " << i + 1;
+            ASSERT_EQ(fc.size(), 1u);
+            EXPECT_GE(wire.back().at - fc[0].at, std::chrono::milliseconds(stmin * cfs));
         }
         ::close(iso);
     }

@@ -4,11 +4,12 @@
 // and saves a screenshot of the window at each stage.
 //
 //   tavelin-demo-driver --file UPDATE.hx1 [--shots DIR] [--limit SECONDS]
-//   tavelin-demo-driver --bus-states "BUS OFF,OK" [--limit SECONDS]
+//   tavelin-demo-driver --bus-states "BUS OFF,OK" [--file UPDATE.hx1] [--limit SECONDS]
 //
-// The second form only watches the bus status of the connected window and
-// prints "demo: bus TEXT" as it shows each listed text in turn (for tests that
-// unplug the adapter meanwhile); exit status 0 when all were seen.
+// The second form watches the bus status of the connected window and prints
+// "demo: bus TEXT" as it shows each listed text in turn (for tests that
+// unplug the adapter meanwhile); exit status 0 when all were seen. With a
+// file, the whole run follows once they were.
 //
 // Run it in the working directory the tool should use (conf.dat, hyst.dat),
 // with TAVELIN_BUS naming the bus. Exit status 0 when the run ended with
@@ -174,7 +175,8 @@ int main(int argc, char** argv)
             }
             say("bus " + text);
         }
-        return 0;
+        if (chosenFile.isEmpty())
+            return 0;
     }
     say("capture: pressing Start Capture");
     capture->click();
