@@ -3,7 +3,8 @@
 # bench ECU: tavelin-demo-driver.exe -> brivex.dll -> the stand-in
 # PCANBasic.dll (Winsock) -> canhub on 127.0.0.1 -> ecusim. Passes when the
 # run ends with "Programming succeeded", the ECU's memory equals the file,
-# history.csv holds the run's line, and hx1pack.exe wrote the same file as
+# history.csv holds the run's line, hyst.dat names the file chosen (written
+# through QSaveFile's replacing rename), and hx1pack.exe wrote the same file as
 # the Linux hx1pack. Leaves the screenshots in WINBUILD/wine-window/.
 #   wine_window_test.sh WINBUILD LINUXBIN
 set -euo pipefail
@@ -43,6 +44,7 @@ fi
 (cd "$work" && wine "$win/bin/hx1pack.exe" --hwid 12345 --in image.bin --base 0x8000 --record-len 32 -o sample.hx1)
 cmp "$work/linux.hx1" "$work/sample.hx1" || fail "hx1pack.exe and hx1pack wrote different files"
 printf '250\n22\n' > "$work/conf.dat"
+printf 'linux.hx1' > "$work/hyst.dat"  # the file remembered; replaced when sample.hx1 is chosen
 
 
 "$lin/canhub" --listen 127.0.0.1:0 --bitrate 250 > "$work/canhub.log" 2>&1 &
@@ -69,5 +71,6 @@ srec_cmp "$work/ecu-memory.hex" -intel "$work/sample-records.hex" -intel > /dev/
   || fail "the ECU's memory differs from sample.hx1"
 [ -s "$work/history.csv" ] && tail -n 1 "$work/history.csv" | grep -q 'Programming succeeded' \
   || fail "history.csv has no line for the run"
+grep -q 'sample\.hx1$' "$work/hyst.dat" 2> /dev/null || fail "hyst.dat was not replaced with the file chosen"
 ls "$work"/screenshots/*.png > /dev/null 2>&1 || fail "no screenshot was saved"
 echo "wine_window_test: OK - programmed under Wine, memory equal, history written ($(ls "$work"/screenshots | wc -l) screenshots)"
