@@ -22,6 +22,8 @@ MainWindow::MainWindow(QWidget* parent)
     ui->setupUi(this);
     for (int item = 0; item < 6; ++item)
         unread_texts[item] = itemLabel(item)->text();
+    // The title carries the build's version, the one the package and the tools report.
+    setWindowTitle(QStringLiteral("Tavelin v" TAVELIN_VERSION));
     setFixedSize(width(), height());
     // The geometry is fixed in pixels, the fonts are the platform's: pick a
     // font in which every text fits, and give the form the tool bar's height.

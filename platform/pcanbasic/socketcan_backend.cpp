@@ -26,6 +26,7 @@
 #include <cstring>
 #include <thread>
 
+#include "canlink_client.h"
 #include "error_frames.h"
 #include "tx_queue.h"
 
@@ -71,28 +72,6 @@ void say(const std::string& line)
 {
     std::fprintf(stderr, "pcanbasic: %s\n", line.c_str());
     std::fflush(stderr);
-}
-
-// Sets a controller up afresh: down, the rate, automatic restart after
-// bus-off, normal mode, up. 0 or the kernel's -errno.
-int configure(const LinkInfo& link, uint32_t bitrate)
-{
-    LinkChange down;
-    down.up = 0;
-    if (link.up)
-        if (int rc = changeLink(link.index, down))
-            return rc;
-    LinkChange set;
-    set.bitrate = bitrate;
-    set.modesOff = unwantedModes(link);
-    if (int rc = changeLink(link.index, set))
-        return rc;
-    LinkChange restart;
-    restart.restartMs = kRestartMs;
-    changeLink(link.index, restart);  // optional: a driver may lack it
-    LinkChange up;
-    up.up = 1;
-    return changeLink(link.index, up);
 }
 
 class SocketCanBackend final : public Backend {
@@ -175,8 +154,8 @@ public:
     }
 
     // A bus-off controller without automatic restart is restarted, a stopped
-    // or sleeping one set up again, when this process may; otherwise err
-    // says what to run.
+    // or sleeping one set up again, when this process or the installed helper
+    // may; otherwise err says what to run.
     bool recover(std::string& err) override
     {
         LinkInfo link;
@@ -190,18 +169,27 @@ public:
         asUsed.bitrate = bitrate_;  // the rate is not the question here
         if (haveNetAdmin()) {
             if (stuckOff) {
-                LinkChange restart;
-                restart.restart = true;
-                if (changeLink(link.index, restart) == 0)
+                if (restartController(link) == 0)
                     return true;
-            } else if (configure(asUsed, bitrate_) == 0) {
+            } else if (configureController(asUsed, bitrate_) == 0) {
                 const std::string notice = reconfigureNotice(ifname_, asUsed, bitrate_);
                 if (!notice.empty())
                     say(notice);
                 return true;
             }
+        } else {
+            // The installed helper may do it; the link then tells whether it did.
+            const std::string notice = stuckOff ? "" : reconfigureNotice(ifname_, asUsed, bitrate_);
+            const CanlinkRun run = stuckOff ? canlinkRestart(ifname_) : canlinkConfigure(ifname_, bitrate_);
+            LinkInfo now;
+            if (run != CanlinkRun::Absent && run != CanlinkRun::NotAllowed && queryLink(ifname_, now) &&
+                now.index == index_ && linkStep(now, bitrate_) == LinkStep::Ready) {
+                if (!notice.empty())
+                    say(notice);
+                return true;
+            }
         }
-        err = linkAdvice(ifname_, asUsed, bitrate_, "");
+        err = linkAdvice(ifname_, asUsed, bitrate_, "") + canlinkHint();
         return false;
     }
 
@@ -234,7 +222,9 @@ private:
 
     // Brings the interface to the wanted state: a controller is configured
     // (rate, automatic restart after bus-off, normal mode) and started when
-    // this process may (CAP_NET_ADMIN); otherwise err says what to run. A
+    // this process may (CAP_NET_ADMIN), or else by the installed helper
+    // tavelin-canlink when this user may run it; otherwise err says what to
+    // run. A
     // controller found bus-off opens, shows BUS OFF, and recover() says what
     // to run.
     bool prepareLink(LinkInfo& link, uint32_t bitrate, std::string& err)
@@ -249,20 +239,25 @@ private:
             err = linkAdvice(ifname_, link, bitrate, "");
             return false;
         case LinkStep::Restart:
-            if (haveNetAdmin()) {
-                LinkChange restart;
-                restart.restart = true;
-                changeLink(link.index, restart);
-            }
+            if (haveNetAdmin())
+                restartController(link);
+            else
+                canlinkRestart(ifname_);
             return true;
         case LinkStep::Configure:
             break;
         }
         err = linkAdvice(ifname_, link, bitrate, "");
-        if (!haveNetAdmin())
-            return false;
         const std::string notice = reconfigureNotice(ifname_, link, bitrate);
-        if (int rc = configure(link, bitrate)) {
+        if (!haveNetAdmin()) {
+            // Without the capability the installed helper configures it, if
+            // there is one and this user may run it; else err says what to run.
+            const CanlinkRun run = canlinkConfigure(ifname_, bitrate);
+            if (run == CanlinkRun::Absent || run == CanlinkRun::NotAllowed) {
+                err += canlinkHint();
+                return false;
+            }
+        } else if (int rc = configureController(link, bitrate)) {
             err += " (" + std::string(std::strerror(-rc)) + ")";
             return false;
         }

@@ -400,4 +400,52 @@ bool haveNetAdmin()
     return statusGrantsNetAdmin(text.str());
 }
 
+int configureController(const LinkInfo& link, uint32_t bitrate)
+{
+    LinkChange down;
+    down.up = 0;
+    if (link.up)
+        if (int rc = changeLink(link.index, down))
+            return rc;
+    LinkChange set;
+    set.bitrate = bitrate;
+    set.modesOff = unwantedModes(link);
+    if (int rc = changeLink(link.index, set))
+        return rc;
+    LinkChange restart;
+    restart.restartMs = kRestartMs;
+    changeLink(link.index, restart);  // optional: a driver may lack it
+    LinkChange up;
+    up.up = 1;
+    return changeLink(link.index, up);
+}
+
+int restartController(const LinkInfo& link)
+{
+    LinkChange restart;
+    restart.restart = true;
+    return changeLink(link.index, restart);
+}
+
+bool canlinkNameOk(const std::string& ifname)
+{
+    if (ifname.empty() || ifname.size() >= IFNAMSIZ || ifname == "." || ifname == "..")
+        return false;
+    for (char ch : ifname) {
+        bool ok = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+                  ch == '_' || ch == '-' || ch == '.';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+bool canlinkBitrateOk(uint32_t bitrate)
+{
+    for (uint32_t r : {10000u, 20000u, 50000u, 100000u, 125000u, 250000u, 500000u, 800000u, 1000000u})
+        if (bitrate == r)
+            return true;
+    return false;
+}
+
 }  // namespace pcan

@@ -93,6 +93,17 @@ std::vector<LinkInfo> listCanLinks();                     // every ARPHRD_CAN in
 int changeLink(int index, const LinkChange& change);      // 0, or the kernel's -errno
 bool haveNetAdmin();
 
+// Sets a controller up afresh: down, the rate, automatic restart after
+// bus-off, normal mode, up. And restarts a bus-off controller now. Both need
+// CAP_NET_ADMIN; 0 or the kernel's -errno.
+int configureController(const LinkInfo& link, uint32_t bitrate);
+int restartController(const LinkInfo& link);
+
+// What the privileged helper tavelin-canlink accepts: interface names of 1 to
+// 15 letters, digits, '_', '-' and '.', and the usual CAN bit rates.
+bool canlinkNameOk(const std::string& ifname);
+bool canlinkBitrateOk(uint32_t bitrate);
+
 }  // namespace pcan
 
 #endif

@@ -221,6 +221,20 @@ std::vector<char> linkMessage(const char* kind, uint32_t bitrate, int state, boo
     return b;
 }
 
+// The privileged helper acts only on names and rates it accepts: no path
+// parts, no option look-alikes, no name the kernel would cut, no odd rate.
+TEST(SocketCan, HelperAcceptsOnlyPlainNamesAndUsualRates)
+{
+    for (const char* ok : {"can0", "can_1", "pcan-usb.2", "abcdefghijklmno"})
+        EXPECT_TRUE(pcan::canlinkNameOk(ok)) << ok;
+    for (const char* bad : {"", ".", "..", "../can0", "can0/x", "can 0", "can0:1", "abcdefghijklmnop", "can0\n", "ca\xc3\xa4"})
+        EXPECT_FALSE(pcan::canlinkNameOk(bad)) << bad;
+    for (uint32_t ok : {10000u, 50000u, 125000u, 250000u, 500000u, 1000000u})
+        EXPECT_TRUE(pcan::canlinkBitrateOk(ok)) << ok;
+    for (uint32_t bad : {0u, 1u, 250001u, 2000000u, 4294967295u})
+        EXPECT_FALSE(pcan::canlinkBitrateOk(bad)) << bad;
+}
+
 TEST(SocketCan, LinkKindStateAndWhatOpeningMustDo)
 {
     pcan::LinkInfo l;

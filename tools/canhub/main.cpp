@@ -65,6 +65,9 @@ int main(int argc, char** argv)
             opt.pcapPath = value();
         } else if (a == "-h" || a == "--help") {
             usage("");
+        } else if (a == "--version") {
+            std::printf("canhub %s\n", TAVELIN_VERSION);
+            return 0;
         } else {
             usage("unknown option " + a);
         }

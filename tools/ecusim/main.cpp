@@ -123,6 +123,9 @@ int main(int argc, char** argv)
             exitAfterReset = true;
         } else if (a == "-h" || a == "--help") {
             usage("");
+        } else if (a == "--version") {
+            std::printf("ecusim %s\n", TAVELIN_VERSION);
+            return 0;
         } else if (a == "-v" || a == "--verbose") {
             verbose = true;
         } else if (a == "--no-answer") {

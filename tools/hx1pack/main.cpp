@@ -72,6 +72,9 @@ int main(int argc, char** argv)
         } else if (a == "--make-image") {
             if (!number(value(), 16u << 20, makeSize)) usage("--make-image takes a size up to 16 MiB");
             make = true;
+        } else if (a == "--version") {
+            std::printf("hx1pack %s\n", TAVELIN_VERSION);
+            return 0;
         } else if (a == "--seed") {
             if (!number(value(), 0xFFFFFFFF, seed)) usage("--seed takes a number");
         } else {
