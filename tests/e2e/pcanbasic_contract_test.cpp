@@ -660,22 +660,33 @@ TEST(PcanContractSocketCan, ErrorFramesAndStatusMessagesOnlyWhenAllowed)
 // take down (the library then has to configure it by itself).
 const char* controllerUnderTest() { return std::getenv("TAVELIN_SOCKETCAN_CONTROLLER"); }
 
-TEST(PcanContractSocketCan, SetsEachBitRateOnAControllerThatStartsDown)
+// The cases on that controller: skipped when none is named, failed when the
+// VM lacks it; the library is pointed at it.
+class PcanContractController : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* ifname = controllerUnderTest();
+        if (!ifname)
+            GTEST_SKIP() << "no real CAN controller named (TAVELIN_SOCKETCAN_CONTROLLER)";
+        REQUIRE_INTERFACE(ifname);
+        ifn = ifname;
+        ::setenv("TAVELIN_BUS", ("socketcan://" + ifn).c_str(), 1);
+    }
+    std::string ifn;
+};
+
+TEST_F(PcanContractController, SetsEachBitRateOnAControllerThatStartsDown)
 {
-    const char* ifname = controllerUnderTest();
-    if (!ifname)
-        GTEST_SKIP() << "no real CAN controller named (TAVELIN_SOCKETCAN_CONTROLLER)";
-    REQUIRE_INTERFACE(ifname);
-    ::setenv("TAVELIN_BUS", (std::string("socketcan://") + ifname).c_str(), 1);
     const std::pair<TPCANBaudrate, unsigned> rates[] = {
         {PCAN_BAUD_10K, 10000}, {PCAN_BAUD_50K, 50000}, {PCAN_BAUD_100K, 100000}, {PCAN_BAUD_125K, 125000},
         {PCAN_BAUD_250K, 250000}, {PCAN_BAUD_500K, 500000}, {PCAN_BAUD_1M, 1000000}};
     for (auto [code, bitrate] : rates) {
         SCOPED_TRACE(bitrate);
-        setDown(ifname);
+        setDown(ifn);
         ASSERT_EQ(CAN_Initialize(PCAN_USBBUS1, code, 0, 0, 0), PCAN_ERROR_OK);
         EXPECT_EQ(CAN_GetStatus(PCAN_USBBUS1), PCAN_ERROR_OK);
-        const std::string details = ipDetails(ifname);
+        const std::string details = ipDetails(ifn);
         EXPECT_NE(details.find("state UP"), std::string::npos) << details;
         EXPECT_NE(details.find(" bitrate " + std::to_string(bitrate) + " "), std::string::npos) << details;
         // Bus-off is left by the kernel by itself.
@@ -721,15 +732,9 @@ private:
 // bound to it sees no link change), set to the wanted rate from a truly
 // different one and out of listen-only mode, each with one line saying so.
 // A missing interface's line names the CAN interfaces there are.
-TEST(PcanContractSocketCan, AControllerSetUpByAnotherToolIsLeftOrSetRightWithOneLine)
+TEST_F(PcanContractController, AControllerSetUpByAnotherToolIsLeftOrSetRightWithOneLine)
 {
-    const char* ifname = controllerUnderTest();
-    if (!ifname)
-        GTEST_SKIP() << "no real CAN controller named (TAVELIN_SOCKETCAN_CONTROLLER)";
-    REQUIRE_INTERFACE(ifname);
-    const std::string ifn = ifname;
     const std::string restart = " down && ip link set " + ifn + " up type can bitrate ";
-    ::setenv("TAVELIN_BUS", ("socketcan://" + ifn).c_str(), 1);
     run("ip link set " + ifn + restart + "250000 restart-ms 100");
     int watcher = rawSocket(ifn);
     ASSERT_GE(watcher, 0);
@@ -768,14 +773,8 @@ TEST(PcanContractSocketCan, AControllerSetUpByAnotherToolIsLeftOrSetRightWithOne
 // Without CAP_NET_ADMIN: one line, with the command that also turns on the
 // automatic restart, and nothing else however often the tool retries; the
 // command run, the channel opens without a word.
-TEST(PcanContractSocketCan, WithoutTheCapabilityOneLineOfAdviceThatWorks)
+TEST_F(PcanContractController, WithoutTheCapabilityOneLineOfAdviceThatWorks)
 {
-    const char* ifname = controllerUnderTest();
-    if (!ifname)
-        GTEST_SKIP() << "no real CAN controller named (TAVELIN_SOCKETCAN_CONTROLLER)";
-    REQUIRE_INTERFACE(ifname);
-    const std::string ifn = ifname;
-    ::setenv("TAVELIN_BUS", ("socketcan://" + ifn).c_str(), 1);
     setDown(ifn);
     const std::string command =
         "ip link set " + ifn + " down; ip link set " + ifn + " up type can bitrate 250000 restart-ms 100";
@@ -803,14 +802,8 @@ TEST(PcanContractSocketCan, WithoutTheCapabilityOneLineOfAdviceThatWorks)
 // only every eighth of a second (tc's tbf at 1 kbit/s), 200 frames are
 // accepted at once and leave in order when it runs at wire speed again.
 // CAN_Reset empties the library's queue: frames not yet handed over never go.
-TEST(PcanContractSocketCan, WritesNeverWaitForTheDriverAndLeaveInOrder)
+TEST_F(PcanContractController, WritesNeverWaitForTheDriverAndLeaveInOrder)
 {
-    const char* ifname = controllerUnderTest();
-    if (!ifname)
-        GTEST_SKIP() << "no real CAN controller named (TAVELIN_SOCKETCAN_CONTROLLER)";
-    REQUIRE_INTERFACE(ifname);
-    const std::string ifn = ifname;
-    ::setenv("TAVELIN_BUS", ("socketcan://" + ifn).c_str(), 1);
     ASSERT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_OK);
     int peer = rawSocket(peerOf(ifn));
     ASSERT_GE(peer, 0);
