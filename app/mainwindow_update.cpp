@@ -1,4 +1,5 @@
 // The programming sequence: one step per tick of the sequence timer.
+#include <QDeadlineTimer>
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
@@ -138,12 +139,39 @@ void MainWindow::UpdateRoutine()
     msg_rec.SID = 0;
     msg_rec.len = 0;
     // One exchange; true only for the positive response to this service that
-    // carries at least minLen bytes (service byte included).
+    // carries at least minLen bytes (service byte included). With echo, the
+    // response must also repeat the request's first parameter byte (the
+    // security access mode, the routine): a positive response that does not
+    // answers an earlier request (a late answer to an attempt that timed out,
+    // e.g. a seed arriving while the key is sent). It is passed over and the
+    // answer to this request is awaited for the rest of the time-out.
     int result = 0;
-    auto exchange = [&](KWP_msg_T req, uint32_t timeout, uint32_t minLen) {
+    auto exchange = [&](KWP_msg_T req, uint32_t timeout, uint32_t minLen, bool echo = false) {
+        const auto positive = static_cast<uint8_t>(req.SID + 0x40);
+        auto answers = [&] {
+            return msg_rec.SID == positive && msg_rec.len >= minLen && (!echo || msg_rec.payload[0] == req.payload[0]);
+        };
+        const QDeadlineTimer deadline(timeout);
         rec_id = kwp_can_rec_id;
         result = KWPonCAN_SendAndReceive(kwp_can_send_id, &req, &rec_id, &msg_rec, timeout);
-        return result == 0 && msg_rec.SID == static_cast<uint8_t>(req.SID + 0x40) && msg_rec.len >= minLen;
+        while (echo && result == 0 && msg_rec.SID == positive && !answers()) {
+            const qint64 left = deadline.remainingTime();
+            if (left <= 0) {
+                result = -1;  // as if nothing had come
+                break;
+            }
+            uint32_t id = 0;
+            KWP_msg_T next;
+            if (KWPonCAN_Receive(&id, &next, static_cast<uint32_t>(left)) != 0 || id != kwp_can_rec_id)
+                continue;
+            if (next.SID == positive) {
+                msg_rec = next;
+            } else if (next.SID == 0x7F && next.len >= 3 && next.payload[0] == req.SID) {
+                msg_rec = next;
+                result = next.payload[1];
+            }
+        }
+        return result == 0 && answers();
     };
     // Every box of the sequence ends its run, so none may be lost: while
     // another box is open (or its exec() has not returned yet), the run stays
@@ -194,7 +222,7 @@ void MainWindow::UpdateRoutine()
 
     switch (fase) {
     case SeedRequest:
-        if (exchange(request(0x27, {0x01}), 200, 4)) {
+        if (exchange(request(0x27, {0x01}), 200, 4, true)) {
             CalcolaSecurityKey(&msg_rec.payload[1], security_key);
             fase = KeySend;
             rep = 0;
@@ -203,7 +231,7 @@ void MainWindow::UpdateRoutine()
     case KeySend:
         if (exchange(request(0x27, {0x02, security_key[0], security_key[1], security_key[2],
                                     security_key[3], security_key[4]}),
-                     200, 2)) {
+                     200, 2, true)) {
             ui->label_ActionBar->setText(tr("Security access completed"));
             fase = SessionOpen;
             rep = 0;
@@ -233,7 +261,7 @@ void MainWindow::UpdateRoutine()
         break;
     case ErasePoll:
         ++erase_routine_result_rep;
-        if (exchange(request(0x33, {0x10}), 1000, 3)) {
+        if (exchange(request(0x33, {0x10}), 1000, 3, true)) {
             if (msg_rec.payload[1] == 0) {
                 ui->label_ActionBar->setText(tr("Memory erased"));
                 ui->progressBar->setValue(10);
@@ -319,7 +347,7 @@ void MainWindow::UpdateRoutine()
         }
         break;
     case ChecksumPoll:
-        if (exchange(request(0x33, {0x20}), 200, 3)) {
+        if (exchange(request(0x33, {0x20}), 200, 3, true)) {
             update_success = msg_rec.payload[1] == 0;
             ui->label_ActionBar->setText(update_success ? tr("Checksum OK") : tr("Checksum error"));
             ui->progressBar->setValue(100);

@@ -644,6 +644,21 @@ void ProgrammingTest::keysRejected()
         QVERIFY(r.run(kSuccess, QMessageBox::Ok));
         checkMemoryMatches(r.b, r.file, r.b.stopEcu());
     }
+    // The first seed comes after its request timed out, so it answers the
+    // retry, and the retry's own seed arrives while the key is sent: that seed
+    // is not the key's acceptance. The key, made from the older seed, is
+    // rejected; a fresh seed follows and the run succeeds.
+    {
+        ReadyBench r;
+        QVERIFY(r.prepare({"--late", "27:400"}, 700));
+        r.answers.answer(kAborted, QMessageBox::Ok);
+        r.answers.answer(kSuccess, QMessageBox::Ok);
+        r.answers.seen.clear();
+        r.b.find<QPushButton>("pushButton_Update")->click();
+        QVERIFY(waitFor([&] { return !r.answers.seen.isEmpty() && idle(r.b); }, 120000));
+        QCOMPARE(r.answers.seen, QStringList({kSuccess}));
+        checkMemoryMatches(r.b, r.file, r.b.stopEcu());
+    }
     // Every key rejected: the run gives up.
     {
         ReadyBench r;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -38,6 +39,7 @@ void onSignal(int) { stopRequested = true; }
         "faults: --no-answer SID  --nrc SID:CODE[:TIMES]  --erase-pending N  --erase-result RR\n"
         "        --checksum-result RR  --reject-keys N|all  --fc-wait N|all  --fc-overflow N|all\n"
         "        --fc-bs N  --fc-st MS  --answer-as-first-frame SID  --stop-after N\n"
+        "        --late SID:MS   (the first answer to that service comes MS late)\n"
         "        --power-cut block:N|erase|checksum   (the ECU goes silent there, keeps its memory,\n"
         "          and is switched on again 100 ms after the next capture request)\n"
         "item.N = none: no answer to that identification item\n";
@@ -84,6 +86,7 @@ int main(int argc, char** argv)
     ecusim::Config cfg;
     ecusim::TransportConfig tcfg;
     std::set<uint8_t> asFirstFrame;
+    std::map<uint8_t, unsigned> late;  // service -> delay of its first answer, in ms
     std::string dumpPath;
     unsigned addr = 0x22;
     bool exitAfterReset = false, verbose = false;
@@ -157,6 +160,11 @@ int main(int argc, char** argv)
         } else if (a == "--power-cut") {
             if (!ecusim::parsePowerCut(value(), cfg.faults.powerCut))
                 usage("--power-cut takes block:N, erase or checksum");
+        } else if (a == "--late") {
+            unsigned sid, ms;
+            if (std::sscanf(value().c_str(), "%x:%u", &sid, &ms) != 2 || sid > 0xFF || ms > 60000)
+                usage("--late takes SID:MS (service in hexadecimal, up to 60000 ms)");
+            late[static_cast<uint8_t>(sid)] = ms;
         } else if (a == "--stop-after") {
             cfg.faults.stopAfter = static_cast<long>(num(a, value(), 100000000));
         } else {
@@ -276,6 +284,11 @@ int main(int argc, char** argv)
             continue;
         if ((*answer)[0] == 0x51)
             resetSeen = true;
+        if (auto l = late.find((*request)[0]); l != late.end()) {
+            // A slow ECU: requests that come meanwhile wait in the receive queue.
+            std::this_thread::sleep_for(std::chrono::milliseconds(l->second));
+            late.erase(l);
+        }
         for (auto& fr : ecusim::encodeAnswer(*answer, asFirstFrame.count((*request)[0]) > 0))
             sendFrame(fr);
         if (verbose)
