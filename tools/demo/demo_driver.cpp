@@ -25,6 +25,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextDocumentFragment>
+#include <QTime>
 #include <QTimer>
 #ifdef _WIN32
 #include <windows.h>
@@ -173,7 +174,8 @@ int main(int argc, char** argv)
                 say("the bus status did not become " + text + " (" + bus->text() + ")");
                 return 1;
             }
-            say("bus " + text);
+            // With the time of day, to set beside the events a test causes.
+            say("bus " + text + " (" + QTime::currentTime().toString("HH:mm:ss.zzz") + ")");
         }
         if (chosenFile.isEmpty())
             return 0;
