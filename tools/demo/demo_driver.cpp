@@ -11,6 +11,10 @@
 // unplug the adapter meanwhile); exit status 0 when all were seen. With a
 // file, the whole run follows once they were.
 //
+// With --again, a run that did not succeed is followed by one more capture
+// and run (for tests that break the bus during the first); the exit status
+// is then that of the second.
+//
 // Run it in the working directory the tool should use (conf.dat, hyst.dat),
 // with TAVELIN_BUS naming the bus. Exit status 0 when the run ended with
 // "Programming succeeded", 1 otherwise.
@@ -25,6 +29,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextDocumentFragment>
+#include <QTime>
 #include <QTimer>
 #ifdef _WIN32
 #include <windows.h>
@@ -123,6 +128,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     qint64 limitMs = 600000;
     QStringList busStates;
+    bool again = false;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == "--file" && i + 1 < args.size())
@@ -131,10 +137,12 @@ int main(int argc, char** argv)
             shotsDir = args[++i];
         else if (args[i] == "--bus-states" && i + 1 < args.size())
             busStates = args[++i].split(',');
+        else if (args[i] == "--again")
+            again = true;
         else if (args[i] == "--limit" && i + 1 < args.size())
             limitMs = args[++i].toLongLong() * 1000;
         else {
-            std::fprintf(stderr, "usage: tavelin-demo-driver --file UPDATE.hx1 [--shots DIR] [--limit SECONDS]\n"
+            std::fprintf(stderr, "usage: tavelin-demo-driver --file UPDATE.hx1 [--again] [--shots DIR] [--limit SECONDS]\n"
                                  "       tavelin-demo-driver --bus-states TEXT[,TEXT...] [--limit SECONDS]\n");
             return 2;
         }
@@ -173,48 +181,65 @@ int main(int argc, char** argv)
                 say("the bus status did not become " + text + " (" + bus->text() + ")");
                 return 1;
             }
-            say("bus " + text);
+            // With the time of day, to set beside the events a test causes.
+            say("bus " + text + " (" + QTime::currentTime().toString("HH:mm:ss.zzz") + ")");
         }
         if (chosenFile.isEmpty())
             return 0;
     }
-    say("capture: pressing Start Capture");
-    capture->click();
-    if (!waitFor([&] { return status->text() == "Capture OK" || status->text() == "File successfully loaded"; }, limitMs)) {
-        say("capture did not complete (status: \"" + status->text() + "\")");
-        shot(&w, "capture-failed");
-        return 1;
-    }
-    say("ECU identified: HW ID " + w.findChild<QLabel*>("label_HWID")->text() + ", bootloader " +
-        w.findChild<QLabel*>("label_BOOTver")->text() + ", application " + w.findChild<QLabel*>("label_FWver")->text());
-    shot(&w, "identified");
-    say("loading " + chosenFile);
-    browse->click();
-    if (!waitFor([&] { return status->text() == "File successfully loaded"; }, 10000) || !update->isEnabled()) {
-        say("the update file was not accepted (status: \"" + status->text() + "\")");
-        shot(&w, "file-refused");
-        return 1;
-    }
-    shot(&w, "file-loaded");
-    say("programming: pressing Update");
-    QElapsedTimer runClock;
-    runClock.start();
-    const double cpuAtStart = cpuSeconds();
-    update->click();
-    bool midShot = false;
-    const bool ended = waitFor([&] {
-        if (!midShot && progress->value() >= 50) {
-            shot(&w, "programming");
-            midShot = true;
+    // One capture, file load and programming run; true when it ended with
+    // "Programming succeeded".
+    auto runOnce = [&]() -> bool {
+        say("capture: pressing Start Capture");
+        capture->click();
+        if (!waitFor([&] { return status->text() == "Capture OK" || status->text() == "File successfully loaded"; }, limitMs)) {
+            say("capture did not complete (status: \"" + status->text() + "\")");
+            shot(&w, "capture-failed");
+            return false;
         }
-        return boxes.size() > 1 && status->text().isEmpty() && progress->value() == 0 &&
-               !update->isEnabled();
-    }, limitMs);
-    const double wall = runClock.elapsed() / 1000.0, cpu = cpuSeconds() - cpuAtStart;
-    say(QString("run: %1 s wall, %2 s cpu (%3 % of one core)")
-            .arg(wall, 0, 'f', 2).arg(cpu, 0, 'f', 2).arg(wall > 0 ? 100 * cpu / wall : 0, 0, 'f', 1));
-    shot(&w, "finished");
-    const bool ok = ended && boxes.contains("Programming succeeded. Press OK to start the application.");
-    say(ok ? "programming succeeded" : "programming did not succeed");
-    return ok ? 0 : 1;
+        say("ECU identified: HW ID " + w.findChild<QLabel*>("label_HWID")->text() + ", bootloader " +
+            w.findChild<QLabel*>("label_BOOTver")->text() + ", application " + w.findChild<QLabel*>("label_FWver")->text());
+        shot(&w, "identified");
+        say("loading " + chosenFile);
+        browse->click();
+        if (!waitFor([&] { return status->text() == "File successfully loaded"; }, 10000) || !update->isEnabled()) {
+            say("the update file was not accepted (status: \"" + status->text() + "\")");
+            shot(&w, "file-refused");
+            return false;
+        }
+        shot(&w, "file-loaded");
+        say("programming: pressing Update");
+        QElapsedTimer runClock;
+        runClock.start();
+        const double cpuAtStart = cpuSeconds();
+        update->click();
+        bool midShot = false;
+        const bool ended = waitFor([&] {
+            if (!midShot && progress->value() >= 50) {
+                say("programming: half done");
+                shot(&w, "programming");
+                midShot = true;
+            }
+            return boxes.size() > 1 && status->text().isEmpty() && progress->value() == 0 &&
+                   !update->isEnabled();
+        }, limitMs);
+        const double wall = runClock.elapsed() / 1000.0, cpu = cpuSeconds() - cpuAtStart;
+        say(QString("run: %1 s wall, %2 s cpu (%3 % of one core)")
+                .arg(wall, 0, 'f', 2).arg(cpu, 0, 'f', 2).arg(wall > 0 ? 100 * cpu / wall : 0, 0, 'f', 1));
+        shot(&w, "finished");
+        const bool ok = ended && boxes.contains("Programming succeeded. Press OK to start the application.");
+        say(ok ? "programming succeeded" : "programming did not succeed");
+        return ok;
+    };
+    if (runOnce())
+        return 0;
+    if (!again)
+        return 1;
+    // The bus was broken during that run (a test's doing); once it is
+    // repaired, a new capture and run must succeed.
+    boxes.clear();
+    if (!waitFor([&] { return bus->text().contains("OK"); }, limitMs))
+        return 1;
+    say("again: a new capture and run");
+    return runOnce() ? 0 : 1;
 }
