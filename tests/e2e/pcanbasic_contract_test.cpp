@@ -898,6 +898,33 @@ std::vector<Seen> drainStamped(int fd, int limitMs)
     }
 }
 
+// The kernel turns receive time stamps on for the first socket that asks
+// through deferred work; until that has run, frames are stamped when they are
+// read. Keeps KEEPER (a stamped socket on TO) open and waits until a frame
+// sent from FROM and read 50 ms later carries its arrival time.
+bool kernelStampsFrames(int keeper, const std::string& from)
+{
+    int tx = rawSocket(from);
+    bool on = false;
+    for (int attempt = 0; tx >= 0 && !on && attempt < 200; ++attempt) {
+        can_frame probe{};
+        probe.can_id = 0x18DAFFFE | CAN_EFF_FLAG;
+        probe.can_dlc = 1;
+        if (::write(tx, &probe, sizeof probe) != static_cast<ssize_t>(sizeof probe))
+            break;
+        ::poll(nullptr, 0, 50);
+        for (const Seen& s : drainStamped(keeper, 1000)) {
+            timespec now;
+            ::clock_gettime(CLOCK_REALTIME, &now);
+            const auto read = std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+            on = on || read - s.at >= std::chrono::milliseconds(40);
+        }
+    }
+    if (tx >= 0)
+        ::close(tx);
+    return on;
+}
+
 // The kernel's own ISO 15765-2 (can-isotp) on the peer interface receives
 // what KWPonCAN_Send sends, whatever separation time its flow control asks.
 // On the wire (seen on the peer's side): the first frame, the flow control,
@@ -914,6 +941,8 @@ TEST(PcanContractSocketCan, KernelIsoTpReceivesKwpMessages)
     REQUIRE_INTERFACE(peerName);
     ::setenv("TAVELIN_BUS", (std::string("socketcan://") + ifname).c_str(), 1);
     ASSERT_EQ(InitHWInterface(250, 0x22), 0);
+    const int keeper = stampedSocket(peerName, {0x18DAFFFE});
+    ASSERT_TRUE(kernelStampsFrames(keeper, ifname)) << "frames never carried their arrival time";
     for (uint8_t stmin : {0, 5}) {
         int iso = ::socket(PF_CAN, SOCK_DGRAM, CAN_ISOTP);
         ASSERT_GE(iso, 0) << "no can-isotp: " << std::strerror(errno);
@@ -966,6 +995,7 @@ TEST(PcanContractSocketCan, KernelIsoTpReceivesKwpMessages)
         }
         ::close(iso);
     }
+    ::close(keeper);
     CAN_Uninitialize(PCAN_USBBUS1);
 }
 
