@@ -37,6 +37,10 @@ CanlinkRun runCanlink(const std::vector<std::string>& args)
         return CanlinkRun::Failed;
     for (int fd : {0, 1, 2})
         ::posix_spawn_file_actions_addopen(&io, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    // The helper gets standard input, output and error and nothing else: no
+    // socket or file of this process, opened with O_CLOEXEC or not, reaches a
+    // program that holds CAP_NET_ADMIN.
+    ::posix_spawn_file_actions_addclosefrom_np(&io, 3);
     pid_t pid = 0;
     const int rc = ::posix_spawn(&pid, kCanlink, &io, nullptr, argv.data(), noEnv);
     ::posix_spawn_file_actions_destroy(&io);
@@ -46,7 +50,10 @@ CanlinkRun runCanlink(const std::vector<std::string>& args)
     while (::waitpid(pid, &status, 0) < 0)
         if (errno != EINTR)
             return CanlinkRun::Failed;  // reaped elsewhere: the caller looks at the link anyway
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? CanlinkRun::Done : CanlinkRun::Failed;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return CanlinkRun::Done;
+    return WIFEXITED(status) && WEXITSTATUS(status) == kCanlinkNoCapability ? CanlinkRun::NoCapability
+                                                                           : CanlinkRun::Failed;
 }
 
 CanlinkRun canlinkConfigure(const std::string& ifname, uint32_t bitrate)
@@ -59,8 +66,11 @@ CanlinkRun canlinkRestart(const std::string& ifname)
     return runCanlink({"--restart", ifname});
 }
 
-std::string canlinkHint()
+std::string canlinkHint(CanlinkRun run)
 {
+    if (run == CanlinkRun::NoCapability)
+        return std::string("; the helper ") + kCanlink + " lacks its capability: run sudo setcap cap_net_admin+ep " +
+               kCanlink;
     if (!kCanlink || ::access(kCanlink, F_OK) != 0 || ::access(kCanlink, X_OK) == 0)
         return "";
     return std::string(", or join the group ") + kCanlinkGroup + " (sudo adduser $USER " + kCanlinkGroup +

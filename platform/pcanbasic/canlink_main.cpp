@@ -9,17 +9,24 @@
 //                                    up at BITRATE in normal mode)
 //   tavelin-canlink --restart IFACE  restart a controller that is bus-off
 //
-// Every argument is checked before anything is done. It reads no environment
-// variable and no file but its own capability set in /proc, loads no plug-in
-// and starts no program; it talks to the kernel through the library's own
+// Every argument is checked before anything is done. An administrator may
+// name the controllers it may touch, one per line, in a root-owned file
+// (TAVELIN_CANLINK_ALLOW, /etc/tavelin/canlink-interfaces in the package):
+// then any other is refused, so that, say, a controller root keeps in
+// listen-only mode as a recorder is never turned into an acknowledging node.
+// It reads no environment variable and no file but that list and its own
+// capability set in /proc, loads no plug-in and starts no program; it talks to the kernel through the library's own
 // rtnetlink code (socketcan_link), so that both decide and act alike.
-// Exit status: 0 done, 1 the kernel refused, 2 refused by this program.
+// Exit status: 0 done, 1 the kernel refused, 2 refused by this program,
+// 3 this program lacks CAP_NET_ADMIN (the caller names the cause).
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 
+#include "canlink_client.h"
 #include "socketcan_link.h"
 
 namespace {
@@ -45,6 +52,41 @@ int kernelRefused(const std::string& ifn, const char* what, int rc)
     return 1;
 }
 
+// No list: every CAN controller. A list that is not a regular file owned
+// by root and writable by root alone is not trusted, and nothing is allowed.
+bool listed(const std::string& ifn, std::string& err)
+{
+    const char* const list = TAVELIN_CANLINK_ALLOW;
+    struct stat st;
+    if (::lstat(list, &st) != 0) {
+        if (errno == ENOENT)
+            return true;
+        err = std::string(list) + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & 022)) {
+        err = std::string(list) + " is not a file of root's that only root may change";
+        return false;
+    }
+    std::FILE* f = std::fopen(list, "re");
+    if (!f) {
+        err = std::string(list) + ": " + std::strerror(errno);
+        return false;
+    }
+    char line[256];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, f)) {
+        std::string name(line);
+        name.erase(0, name.find_first_not_of(" \t"));
+        name.erase(name.find_last_not_of(" \t\r\n") + 1);
+        found = name == ifn;
+    }
+    std::fclose(f);
+    if (!found)
+        err = ifn + " is not listed in " + list;
+    return found;
+}
+
 // The controller named, or an error: it must be a CAN controller.
 bool controller(const std::string& ifn, pcan::LinkInfo& link, std::string& err)
 {
@@ -52,6 +94,8 @@ bool controller(const std::string& ifn, pcan::LinkInfo& link, std::string& err)
         err = "not an interface name";
         return false;
     }
+    if (!listed(ifn, err))
+        return false;
     if (!pcan::queryLink(ifn, link)) {
         err = ifn + ": no such interface";
         return false;
@@ -80,7 +124,7 @@ int main(int argc, char** argv)
         if (!controller(argv[2], link, err))
             return refuse(err);
         if (!capable())
-            return 1;
+            return pcan::kCanlinkNoCapability;
         if (int rc = pcan::restartController(link))
             return kernelRefused(argv[2], "restart", rc);
         return 0;
@@ -100,7 +144,7 @@ int main(int argc, char** argv)
     if (pcan::linkStep(link, bitrate) == pcan::LinkStep::Ready)
         return 0;
     if (!capable())
-        return 1;
+        return pcan::kCanlinkNoCapability;
     if (int rc = pcan::configureController(link, bitrate))
         return kernelRefused(ifn, "configuration", rc);
     pcan::LinkInfo now;

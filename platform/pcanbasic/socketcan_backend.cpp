@@ -181,6 +181,7 @@ public:
             // The installed helper may do it; the link then tells whether it did.
             const std::string notice = stuckOff ? "" : reconfigureNotice(ifname_, asUsed, bitrate_);
             const CanlinkRun run = stuckOff ? canlinkRestart(ifname_) : canlinkConfigure(ifname_, bitrate_);
+            lastCanlinkRun_ = run;
             LinkInfo now;
             if (run != CanlinkRun::Absent && run != CanlinkRun::NotAllowed && queryLink(ifname_, now) &&
                 now.index == index_ && linkStep(now, bitrate_) == LinkStep::Ready) {
@@ -189,7 +190,7 @@ public:
                 return true;
             }
         }
-        err = linkAdvice(ifname_, asUsed, bitrate_, "") + canlinkHint();
+        err = linkAdvice(ifname_, asUsed, bitrate_, "") + canlinkHint(lastCanlinkRun_);
         return false;
     }
 
@@ -219,6 +220,7 @@ private:
     std::thread reader_;
     TxQueue txq_;
     TxWriter writer_{txq_};
+    CanlinkRun lastCanlinkRun_ = CanlinkRun::Absent;  // the helper's last answer, for the advice
 
     // Brings the interface to the wanted state: a controller is configured
     // (rate, automatic restart after bus-off, normal mode) and started when
@@ -253,8 +255,8 @@ private:
             // Without the capability the installed helper configures it, if
             // there is one and this user may run it; else err says what to run.
             const CanlinkRun run = canlinkConfigure(ifname_, bitrate);
-            if (run == CanlinkRun::Absent || run == CanlinkRun::NotAllowed) {
-                err += canlinkHint();
+            if (run == CanlinkRun::Absent || run == CanlinkRun::NotAllowed || run == CanlinkRun::NoCapability) {
+                err += canlinkHint(run);
                 return false;
             }
         } else if (int rc = configureController(link, bitrate)) {

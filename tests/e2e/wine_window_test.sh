@@ -6,10 +6,24 @@
 # history.csv holds the run's line, hyst.dat names the file chosen (written
 # through QSaveFile's replacing rename), and hx1pack.exe wrote the same file as
 # the Linux hx1pack. Leaves the screenshots in WINBUILD/wine-window/.
-#   wine_window_test.sh WINBUILD LINUXBIN
+#   wine_window_test.sh WINBUILD LINUXBIN [WINE]
+# WINE is the Wine loader CMake found; without it the first of wine, wine64
+# and Debian's /usr/lib/wine/wine64 (package wine64, which puts no command on
+# PATH). No Wine fails the test: it is never skipped.
 set -euo pipefail
 win=$1
 lin=$2
+wine=${3:-}
+if [ -z "$wine" ] || [ ! -x "$wine" ]; then
+  wine=$(command -v wine || command -v wine64 || { [ -x /usr/lib/wine/wine64 ] && echo /usr/lib/wine/wine64; } || true)
+fi
+if [ -z "$wine" ]; then
+  echo "wine_window_test: FAILED: no Wine found (wine, wine64, /usr/lib/wine/wine64): install Debian's wine64 (scripts/windows does)"
+  exit 1
+fi
+# wineserver lives beside the loader in Debian's package.
+wineserver=$(dirname "$(readlink -f "$wine")")/wineserver
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo wineserver)
 # A display of its own (xvfb-run picks a free one and waits for it), unless one is given.
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash "$0" "$@"
@@ -32,16 +46,16 @@ fail() { echo "wine_window_test: FAILED: $*"; exit 1; }
 # and must not overlap the run.
 # A Wine session started without this display (a build step's) would host
 # the desktop without it: begin a new one.
-wineserver -k 2> /dev/null || true
+"$wineserver" -k 2> /dev/null || true
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  wine wineboot --init > "$work/wineboot.log" 2>&1 || true
-  wineserver -w
+  "$wine" wineboot --init > "$work/wineboot.log" 2>&1 || true
+  "$wineserver" -w
 fi
 
 # The update file, made by both hx1pack builds from one image.
 "$lin/hx1pack" --make-image 24576 --seed 7 -o "$work/image.bin"
 "$lin/hx1pack" --hwid 12345 --in "$work/image.bin" --base 0x8000 --record-len 32 -o "$work/linux.hx1"
-(cd "$work" && wine "$win/bin/hx1pack.exe" --hwid 12345 --in image.bin --base 0x8000 --record-len 32 -o sample.hx1)
+(cd "$work" && "$wine" "$win/bin/hx1pack.exe" --hwid 12345 --in image.bin --base 0x8000 --record-len 32 -o sample.hx1)
 cmp "$work/linux.hx1" "$work/sample.hx1" || fail "hx1pack.exe and hx1pack wrote different files"
 printf '250\n22\n' > "$work/conf.dat"
 printf 'linux.hx1' > "$work/hyst.dat"  # the file remembered; replaced when sample.hx1 is chosen
@@ -59,7 +73,7 @@ ecu=$!
 pids=("$ecu" "${pids[@]}")
 
 status=0
-(cd "$work" && wine "$win/bin/tavelin-demo-driver.exe" --file sample.hx1 --shots screenshots --limit 600 \
+(cd "$work" && "$wine" "$win/bin/tavelin-demo-driver.exe" --file sample.hx1 --shots screenshots --limit 600 \
    > tavelin-trace.log 2> driver.log) || status=$?
 kill -TERM "$ecu" 2>/dev/null || true
 wait "$ecu" 2>/dev/null || true
