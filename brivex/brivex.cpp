@@ -17,6 +17,7 @@ namespace {
 
 TPCANHandle CAN_HW_Channel = 0;
 int current_baudrate = 0;
+DWORD current_filter = 0;  // the identifier admitted by the last InitHWInterface
 
 #ifdef _WIN32
 // The receive event handed to the adapter library, which sets it when a frame
@@ -64,6 +65,50 @@ bool codeOf(int baudrate, TPCANBaudrate& code)
     }
 }
 
+// The adapter's message filter (the one identifier AddressFilter) and, on
+// Windows, the receive event: set on a channel just opened.
+void setUpChannel(DWORD AddressFilter)
+{
+    BYTE value = PCAN_FILTER_CLOSE;
+    CAN_SetValue(CAN_HW_Channel, PCAN_MESSAGE_FILTER, &value, sizeof value);
+    CAN_FilterMessages(CAN_HW_Channel, AddressFilter, AddressFilter, PCAN_MODE_EXTENDED);
+    value = PCAN_FILTER_CUSTOM;
+    CAN_SetValue(CAN_HW_Channel, PCAN_MESSAGE_FILTER, &value, sizeof value);
+#ifdef _WIN32
+    HANDLE event = receiveEvent();
+    if (event)
+        CAN_SetValue(CAN_HW_Channel, PCAN_RECEIVE_EVENT, &event, sizeof event);
+#endif
+}
+
+// The warning states: the controller still sends and receives, and its error
+// counters fall again by themselves as frames get through.
+constexpr TPCANStatus kWarningStates = PCAN_ERROR_BUSLIGHT | PCAN_ERROR_BUSHEAVY | PCAN_ERROR_BUSPASSIVE;
+// The conditions a status may report besides the bus state; any other bit is
+// an error of the adapter library (no driver, channel not initialised, ...).
+constexpr TPCANStatus kConditions = PCAN_ERROR_XMTFULL | PCAN_ERROR_OVERRUN | PCAN_ERROR_QOVERRUN |
+                                    PCAN_ERROR_QXMTFULL | PCAN_ERROR_ANYBUSERR;
+
+// The text of a bad status (at most 9 characters: the caller's buffer holds
+// 10 bytes): the worst bus state it reports, else a full transmit buffer or
+// queue, else "ERROR".
+const char* statusText(TPCANStatus s)
+{
+    if (s & ~kConditions)
+        return "ERROR";
+    if (s & PCAN_ERROR_BUSOFF)
+        return "BUS OFF";
+    if (s & PCAN_ERROR_BUSPASSIVE)
+        return "BUS PASSV";
+    if (s & PCAN_ERROR_BUSHEAVY)
+        return "BUS HEAVY";
+    if (s & PCAN_ERROR_BUSLIGHT)
+        return "BUS LIGHT";
+    if (s & (PCAN_ERROR_XMTFULL | PCAN_ERROR_QXMTFULL))
+        return "XMT FULL";
+    return "ERROR";
+}
+
 }  // namespace
 
 int InitHWInterface(int baudrate, DWORD claim)
@@ -80,16 +125,8 @@ int InitHWInterface(int baudrate, DWORD claim)
         std::cout << std::endl << "------ ERROR connecting Peak PCAN-USB ----------" << std::endl;
         return -1;
     }
-    BYTE value = PCAN_FILTER_CLOSE;
-    CAN_SetValue(CAN_HW_Channel, PCAN_MESSAGE_FILTER, &value, sizeof value);
-    CAN_FilterMessages(CAN_HW_Channel, AddressFilter, AddressFilter, PCAN_MODE_EXTENDED);
-    value = PCAN_FILTER_CUSTOM;
-    CAN_SetValue(CAN_HW_Channel, PCAN_MESSAGE_FILTER, &value, sizeof value);
-#ifdef _WIN32
-    HANDLE event = receiveEvent();
-    if (event)
-        CAN_SetValue(CAN_HW_Channel, PCAN_RECEIVE_EVENT, &event, sizeof event);
-#endif
+    current_filter = AddressFilter;
+    setUpChannel(AddressFilter);
     std::cout << std::endl << "------ Connected with Peak PCAN-USB ----------" << std::endl;
     return 0;
 }
@@ -139,7 +176,9 @@ int ReceiveCANMessage(CAN_msg_T* rec_msg, uint32_t timeout_ms)
         uint64_t elapsed = nowMs() - start;
         if (elapsed > timeout_ms)
             return -1;
-        if (CAN_Read(CAN_HW_Channel, &m, &ts) != PCAN_ERROR_OK) {
+        // A read reports its bus state with the message: only a result with
+        // a bit outside the bus-state bits (the empty queue) read nothing.
+        if ((CAN_Read(CAN_HW_Channel, &m, &ts) & ~PCAN_ERROR_ANYBUSERR) != 0) {
             // Until one millisecond past the limit, so that the next pass
             // sees it run out (in slices, for limits beyond an int).
             const uint64_t left = timeout_ms - elapsed + 1;
@@ -155,6 +194,9 @@ int ReceiveCANMessage(CAN_msg_T* rec_msg, uint32_t timeout_ms)
 #endif
             continue;
         }
+        // A status or error-frame message of the adapter is never an answer.
+        if (m.MSGTYPE & (PCAN_MESSAGE_STATUS | PCAN_MESSAGE_ERRFRAME))
+            continue;
         DWORD family = m.ID & 0xFFFFFF00u;
         if (family == BASE_RX_ID1 || family == BASE_RX_ID2)
             break;
@@ -179,18 +221,26 @@ int GetHWInterfaceStatus(char* output_message)
             std::strcpy(output_message, "OK");
         return 0;
     }
-    if (output_message) {
-        const char* text = "ERROR";
-        switch (s) {
-        case PCAN_ERROR_XMTFULL: text = "XMT FULL"; break;
-        case PCAN_ERROR_BUSLIGHT: text = "BUS LIGHT"; break;
-        case PCAN_ERROR_BUSHEAVY: text = "BUS HEAVY"; break;
-        case PCAN_ERROR_BUSOFF: text = "BUS OFF"; break;
-        default: break;
-        }
-        std::strcpy(output_message, text);
-    }
+    if (output_message)
+        std::strcpy(output_message, statusText(s));
+    // A warning state is left alone: a reset would throw away the answers
+    // already queued, at every poll, while the controller still works.
+    if ((s & ~kWarningStates) == 0)
+        return -1;
     CAN_Reset(CAN_HW_Channel);
-    CAN_Initialize(CAN_HW_Channel, static_cast<TPCANBaudrate>(current_baudrate), 0, 0, 0);
+    const TPCANBaudrate code = static_cast<TPCANBaudrate>(current_baudrate);
+    TPCANStatus r = CAN_Initialize(CAN_HW_Channel, code, 0, 0, 0);
+    bool opened = s == PCAN_ERROR_INITIALIZE;  // the channel was closed
+    // A library that does not initialise an open channel again (the maker's,
+    // whose CAN_Reset only empties the queues, so that a bus-off controller
+    // would stay off) gets the channel closed and opened at the same rate.
+    if (r == PCAN_ERROR_INITIALIZE) {
+        CAN_Uninitialize(CAN_HW_Channel);
+        r = CAN_Initialize(CAN_HW_Channel, code, 0, 0, 0);
+        opened = true;
+    }
+    // A channel opened afresh has the library's defaults: the filter again.
+    if (opened && r == PCAN_ERROR_OK)
+        setUpChannel(current_filter);
     return -1;
 }

@@ -56,8 +56,13 @@ typedef uint64_t TPCANTimestampFD;
 #define PCAN_ERROR_BUSLIGHT ((TPCANStatus)0x00004U)
 #define PCAN_ERROR_BUSHEAVY ((TPCANStatus)0x00008U)
 #define PCAN_ERROR_BUSOFF ((TPCANStatus)0x00010U)
-#define PCAN_ERROR_ANYBUSERR \
-    ((TPCANStatus)(PCAN_ERROR_BUSLIGHT | PCAN_ERROR_BUSHEAVY | PCAN_ERROR_BUSOFF))
+/* Also named BUSWARNING: an error counter reached the warning limit. */
+#define PCAN_ERROR_BUSWARNING PCAN_ERROR_BUSHEAVY
+/* The bus-state bits (0x4001C). A result of CAN_Read or CAN_Write that
+   carries no other bit is a success reported in that bus state. */
+#define PCAN_ERROR_ANYBUSERR                                                 \
+    ((TPCANStatus)(PCAN_ERROR_BUSLIGHT | PCAN_ERROR_BUSHEAVY | PCAN_ERROR_BUSOFF | \
+                   PCAN_ERROR_BUSPASSIVE))
 #define PCAN_ERROR_QRCVEMPTY ((TPCANStatus)0x00020U)
 #define PCAN_ERROR_QOVERRUN ((TPCANStatus)0x00040U)
 #define PCAN_ERROR_QXMTFULL ((TPCANStatus)0x00080U)

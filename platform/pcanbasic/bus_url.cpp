@@ -117,6 +117,34 @@ BusUrl defaultBusUrl(const std::string& canInterface)
     return r;
 }
 
+bool parseBusHold(const std::string& text, BusHold& out, std::string& err)
+{
+    const std::size_t colon = text.find(':');
+    const std::string name = text.substr(0, colon);
+    BusHold h;
+    if (name == "light")
+        h.status = 0x00004;  // PCAN_ERROR_BUSLIGHT
+    else if (name == "heavy")
+        h.status = 0x00008;  // PCAN_ERROR_BUSHEAVY
+    else if (name == "passive")
+        h.status = 0x40000;  // PCAN_ERROR_BUSPASSIVE
+    else {
+        err = "'" + text + "' is not light, heavy or passive, with an optional :MS";
+        return false;
+    }
+    if (colon != std::string::npos) {
+        const std::string ms = text.substr(colon + 1);
+        if (ms.empty() || ms.size() > 9 || ms.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoul(ms) == 0) {
+            err = "'" + text + "': the time after ':' is a number of milliseconds above 0";
+            return false;
+        }
+        h.ms = static_cast<uint32_t>(std::stoul(ms));
+    }
+    out = h;
+    return true;
+}
+
 uint32_t bitrateOfCode(uint16_t code)
 {
     switch (code) {

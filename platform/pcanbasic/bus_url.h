@@ -26,6 +26,16 @@ bool parseBusUrl(const std::string& text, BusUrl& out, std::string& err);
 // virtual bus.
 BusUrl defaultBusUrl(const std::string& canInterface);
 
+// A bus state the channel reports whatever the bus does, for tests and
+// demonstrations (TAVELIN_PCAN_BUS_STATE): "light", "heavy" or "passive",
+// optionally ":MS" for how long after initialisation; frames still pass.
+struct BusHold {
+    uint32_t status = 0;  // PCAN_ERROR_BUSLIGHT, _BUSHEAVY or _BUSPASSIVE
+    uint32_t ms = 0;      // 0: as long as the channel is open
+};
+// On failure returns false with a one-line reason in err.
+bool parseBusHold(const std::string& text, BusHold& out, std::string& err);
+
 // Bit rate in bit/s of one of the seven bit-timing codes, or 0 for any other.
 uint32_t bitrateOfCode(uint16_t code);
 

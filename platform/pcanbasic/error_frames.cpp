@@ -78,14 +78,4 @@ ErrorReport reportOfErrorFrame(uint32_t errorClass, const uint8_t data[8])
     return r;
 }
 
-TPCANMsg statusMessage(TPCANStatus status)
-{
-    TPCANMsg m{};
-    m.MSGTYPE = PCAN_MESSAGE_STATUS;
-    m.LEN = 4;
-    for (int i = 0; i < 4; ++i)
-        m.DATA[i] = static_cast<uint8_t>(status >> (24 - 8 * i));
-    return m;
-}
-
 }  // namespace pcan

@@ -20,8 +20,17 @@ struct ErrorReport {
 };
 ErrorReport reportOfErrorFrame(uint32_t errorClass, const uint8_t data[8]);
 
-// The PCAN_MESSAGE_STATUS message that announces a status.
-TPCANMsg statusMessage(TPCANStatus status);
+// The PCAN_MESSAGE_STATUS message that announces a status. (Inline: the
+// Windows stand-in, which has no error frames, queues these too.)
+inline TPCANMsg statusMessage(TPCANStatus status)
+{
+    TPCANMsg m{};
+    m.MSGTYPE = PCAN_MESSAGE_STATUS;
+    m.LEN = 4;
+    for (int i = 0; i < 4; ++i)
+        m.DATA[i] = static_cast<uint8_t>(status >> (24 - 8 * i));
+    return m;
+}
 
 // The kernel's error classes the channel listens to (CAN_RAW_ERR_FILTER).
 uint32_t errorClassesHeard();

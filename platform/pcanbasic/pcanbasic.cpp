@@ -14,6 +14,20 @@
 // are queued too, as PCAN_MESSAGE_ERRFRAME messages and, for changes of the
 // bus status, PCAN_MESSAGE_STATUS messages; the acceptance filter does not
 // apply to them.
+//
+// Two settings read at initialisation serve tests and demonstrations:
+// - TAVELIN_PCAN_MAKER=1 keeps the adapter maker's conventions where they are
+//   less convenient than ours: CAN_Read and CAN_Write return the bus-state
+//   bits (warning: _BUSHEAVY, passive: _BUSPASSIVE, _BUSOFF) with a message
+//   read or a frame queued; every change of the status queues a
+//   PCAN_MESSAGE_STATUS message (while PCAN_ALLOW_STATUS_FRAMES is on, its
+//   default); CAN_Reset only empties the queues; CAN_Initialize on an open
+//   channel changes nothing and returns PCAN_ERROR_INITIALIZE. Without it,
+//   CAN_Reset and CAN_Initialize also restart a bus-off controller and
+//   re-open a lost connection, and reads and writes carry no bus state.
+// - TAVELIN_PCAN_BUS_STATE=light|heavy|passive[:MS] makes the channel report
+//   that state while the bus itself is fine (for MS milliseconds after
+//   initialisation, or while it is open); frames pass as before.
 #ifndef _WIN32
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -77,6 +91,9 @@ public:
     bool allowStatusFrames = true;
     bool receiving = true;
     bool autoReset = false;
+    std::atomic<bool> maker{false};  // the maker's conventions (TAVELIN_PCAN_MAKER)
+    pcan::BusHold hold;              // TAVELIN_PCAN_BUS_STATE
+    TPCANStatus reported = PCAN_ERROR_OK;  // the status last answered (api lock)
     TPCANBaudrate btr0btr1 = 0;
     DWORD deviceId = 0;  // PCAN_DEVICE_ID: kept for the life of the process
 #ifdef _WIN32
@@ -155,7 +172,7 @@ public:
             const pcan::ErrorReport r = pcan::reportOfErrorFrame(f.id, f.data);
             if (r.hasErrorFrame)
                 enqueue(r.errorFrame);
-            if (r.hasStatus && allowStatusFrames)
+            if (r.hasStatus && allowStatusFrames && !maker)  // the maker's: queued by status()
                 enqueue(pcan::statusMessage(r.status));
 #endif
             return;
@@ -168,6 +185,51 @@ public:
         m.LEN = f.dlc;
         std::memcpy(m.DATA, f.data, 8);
         enqueue(m);
+    }
+
+    // The channel's status: the back end's state, or the state held by
+    // TAVELIN_PCAN_BUS_STATE while the bus itself is fine. With the maker's
+    // conventions a change of it is queued as a status message. Called with
+    // the api lock held.
+    TPCANStatus status()
+    {
+        TPCANStatus s = PCAN_ERROR_BUSOFF;  // no back end: the connection lost
+        if (backend) {
+            switch (backend->state()) {
+            case pcan::BusState::Ok:
+                s = PCAN_ERROR_OK;
+                lastError.clear();  // a link that came back in the background: say the next problem again
+                break;
+            case pcan::BusState::Warning: s = maker ? PCAN_ERROR_BUSWARNING : PCAN_ERROR_BUSLIGHT; break;
+            case pcan::BusState::Passive: s = maker ? PCAN_ERROR_BUSPASSIVE : PCAN_ERROR_BUSHEAVY; break;
+            default: s = PCAN_ERROR_BUSOFF; break;  // bus off, or the connection to the bus lost
+            }
+        }
+        if (s == PCAN_ERROR_OK && hold.status &&
+            (hold.ms == 0 || std::chrono::steady_clock::now() - start < std::chrono::milliseconds(hold.ms)))
+            s = hold.status;
+        if (maker && s != reported) {
+            std::lock_guard<std::mutex> q(queue);
+            if (allowStatusFrames && receiving)
+                enqueue(pcan::statusMessage(s));
+        }
+        reported = s;
+        return s;
+    }
+
+    // The settings of the two test variables; false with err on a bad one.
+    bool readSettings(std::string& err)
+    {
+        const char* m = std::getenv("TAVELIN_PCAN_MAKER");
+        maker = m && std::strcmp(m, "1") == 0;
+        hold = pcan::BusHold();
+        const char* h = std::getenv("TAVELIN_PCAN_BUS_STATE");
+        if (h && *h && !pcan::parseBusHold(h, hold, err)) {
+            err = "TAVELIN_PCAN_BUS_STATE: " + err;
+            return false;
+        }
+        reported = PCAN_ERROR_OK;
+        return true;
     }
 
     // The bus TAVELIN_BUS names, or the default one.
@@ -258,6 +320,9 @@ PCAN_API TPCANStatus PCAN_CALL CAN_Initialize(TPCANHandle Channel, TPCANBaudrate
     std::lock_guard<std::mutex> lock(ch.api);
     std::string err;
     if (ch.initialized) {
+        // The maker's library does not initialise an open channel again.
+        if (ch.maker)
+            return PCAN_ERROR_INITIALIZE;
         // Already open: a bus-off controller is restarted, a lost connection
         // (an interface that went away) opened again.
         const pcan::BusState state = ch.backend ? ch.backend->state() : pcan::BusState::Lost;
@@ -273,6 +338,10 @@ PCAN_API TPCANStatus PCAN_CALL CAN_Initialize(TPCANHandle Channel, TPCANBaudrate
         }
         ch.lastError.clear();
         return PCAN_ERROR_OK;
+    }
+    if (!ch.readSettings(err)) {
+        ch.report(err);
+        return PCAN_ERROR_NODRIVER;
     }
     ch.bitrate = bitrate;
     {
@@ -324,7 +393,8 @@ PCAN_API TPCANStatus PCAN_CALL CAN_Reset(TPCANHandle Channel)
     if (!ch.initialized)
         return PCAN_ERROR_INITIALIZE;
     std::string err;
-    if (ch.backend && !ch.backend->recover(err))  // restarts a bus-off controller
+    // Ours restarts a bus-off controller too; the maker's empties the queues only.
+    if (!ch.maker && ch.backend && !ch.backend->recover(err))
         ch.report(err);
     if (ch.backend)
         ch.backend->clearTransmitQueue();
@@ -342,16 +412,7 @@ PCAN_API TPCANStatus PCAN_CALL CAN_GetStatus(TPCANHandle Channel)
     std::lock_guard<std::mutex> lock(ch.api);
     if (!ch.initialized)
         return PCAN_ERROR_INITIALIZE;
-    if (!ch.backend)
-        return PCAN_ERROR_BUSOFF;
-    switch (ch.backend->state()) {
-    case pcan::BusState::Ok:
-        ch.lastError.clear();  // a link that came back in the background: say the next problem again
-        return PCAN_ERROR_OK;
-    case pcan::BusState::Warning: return PCAN_ERROR_BUSLIGHT;
-    case pcan::BusState::Passive: return PCAN_ERROR_BUSHEAVY;
-    default: return PCAN_ERROR_BUSOFF;  // bus off, or the connection to the bus lost
-    }
+    return ch.status();
 }
 
 PCAN_API TPCANStatus PCAN_CALL CAN_Read(TPCANHandle Channel, TPCANMsg* MessageBuffer,
@@ -362,6 +423,13 @@ PCAN_API TPCANStatus PCAN_CALL CAN_Read(TPCANHandle Channel, TPCANMsg* MessageBu
     if (!MessageBuffer)
         return PCAN_ERROR_ILLPARAMVAL;
     auto& ch = channel();
+    // With the maker's conventions a message comes with the bus-state bits.
+    TPCANStatus state = PCAN_ERROR_OK;
+    if (ch.maker) {
+        std::lock_guard<std::mutex> lock(ch.api);
+        if (ch.initialized)
+            state = ch.status() & PCAN_ERROR_ANYBUSERR;
+    }
     std::lock_guard<std::mutex> q(ch.queue);
     if (!ch.initialized)
         return PCAN_ERROR_INITIALIZE;
@@ -377,7 +445,7 @@ PCAN_API TPCANStatus PCAN_CALL CAN_Read(TPCANHandle Channel, TPCANMsg* MessageBu
     }
     ch.rx.pop_front();
     ch.syncRxEvent();
-    return PCAN_ERROR_OK;
+    return state;
 }
 
 PCAN_API TPCANStatus PCAN_CALL CAN_Write(TPCANHandle Channel, TPCANMsg* MessageBuffer)
@@ -399,7 +467,10 @@ PCAN_API TPCANStatus PCAN_CALL CAN_Write(TPCANHandle Channel, TPCANMsg* MessageB
         return PCAN_ERROR_INITIALIZE;
     if (!ch.backend)
         return PCAN_ERROR_QXMTFULL;
-    return ch.backend->write(f) == pcan::WriteResult::Ok ? PCAN_ERROR_OK : PCAN_ERROR_QXMTFULL;
+    if (ch.backend->write(f) != pcan::WriteResult::Ok)
+        return PCAN_ERROR_QXMTFULL;
+    // With the maker's conventions a queued frame comes with the bus-state bits.
+    return ch.maker ? ch.status() & PCAN_ERROR_ANYBUSERR : PCAN_ERROR_OK;
 }
 
 PCAN_API TPCANStatus PCAN_CALL CAN_FilterMessages(TPCANHandle Channel, DWORD FromID, DWORD ToID,

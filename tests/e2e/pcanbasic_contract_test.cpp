@@ -466,6 +466,94 @@ TEST_F(OverHub, BrivexAndKwpOnTheRealStack)
     EXPECT_FALSE(ecu.nextFrame(200));  // nothing more
 }
 
+// With the maker's conventions (TAVELIN_PCAN_MAKER=1) and a bus held in the
+// heavy state: reads and writes carry the state with their message or frame,
+// a status message announces the state, CAN_Initialize leaves an open channel
+// as it is and CAN_Reset only empties the queues.
+struct MakerOverHub : ::testing::Test {
+    Hub hub;
+    void SetUp() override
+    {
+        ASSERT_TRUE(hub.start());
+        ::setenv("TAVELIN_BUS", hub.url.c_str(), 1);
+        ::setenv("TAVELIN_PCAN_MAKER", "1", 1);
+    }
+    void TearDown() override
+    {
+        CAN_Uninitialize(PCAN_USBBUS1);
+        ::unsetenv("TAVELIN_PCAN_MAKER");
+        ::unsetenv("TAVELIN_PCAN_BUS_STATE");
+    }
+};
+
+TEST_F(MakerOverHub, BusStateComesWithMessagesAndWritesAndResetOnlyEmptiesQueues)
+{
+    ::setenv("TAVELIN_PCAN_BUS_STATE", "heavy", 1);
+    ASSERT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_OK);
+    ASSERT_TRUE(waitUntil([] { return CAN_GetStatus(PCAN_USBBUS1) == PCAN_ERROR_BUSHEAVY; }));
+    RawClient peer;
+    ASSERT_TRUE(peer.connect(hub.port));
+    peer.sendFrame(frame(0x18DAF922, {0x02, 0x7E, 0x00}));
+    TPCANMsg m{};
+    TPCANTimestamp ts;
+    TPCANStatus r = PCAN_ERROR_QRCVEMPTY;
+    TPCANStatus lastAnnounced = PCAN_ERROR_OK;
+    ASSERT_TRUE(waitUntil([&] {
+        r = CAN_Read(PCAN_USBBUS1, &m, &ts);
+        if ((r & ~PCAN_ERROR_ANYBUSERR) == 0 && m.MSGTYPE == PCAN_MESSAGE_STATUS)
+            lastAnnounced = TPCANStatus(m.DATA[0]) << 24 | m.DATA[1] << 16 | m.DATA[2] << 8 | m.DATA[3];
+        return (r & ~PCAN_ERROR_ANYBUSERR) == 0 && m.MSGTYPE == PCAN_MESSAGE_EXTENDED;
+    }));
+    EXPECT_EQ(r, PCAN_ERROR_BUSHEAVY);  // a frame, read in the heavy state
+    EXPECT_EQ(m.ID, 0x18DAF922u);
+    EXPECT_EQ(lastAnnounced, PCAN_ERROR_BUSHEAVY);
+    TPCANMsg w{};
+    w.ID = 0x18DA22F9;
+    w.MSGTYPE = PCAN_MESSAGE_EXTENDED;
+    w.LEN = 2;
+    EXPECT_EQ(CAN_Write(PCAN_USBBUS1, &w), PCAN_ERROR_BUSHEAVY);
+    ASSERT_TRUE(peer.nextFrame(5000));
+
+    EXPECT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_INITIALIZE);
+    // A frame waits in the queue (the receive event says so); the reset drops it.
+    int event = -1;
+    ASSERT_EQ(CAN_GetValue(PCAN_USBBUS1, PCAN_RECEIVE_EVENT, &event, sizeof event), PCAN_ERROR_OK);
+    peer.sendFrame(frame(0x18DAF922, {0x01, 0x7E}));
+    pollfd p{event, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1);
+    EXPECT_EQ(CAN_Reset(PCAN_USBBUS1), PCAN_ERROR_OK);
+    EXPECT_EQ(CAN_Read(PCAN_USBBUS1, &m, &ts), PCAN_ERROR_QRCVEMPTY);
+    EXPECT_EQ(CAN_GetStatus(PCAN_USBBUS1), PCAN_ERROR_BUSHEAVY);  // still open
+}
+
+// The window's poll through brivex repairs a lost bus on the maker's terms:
+// closed and opened again, with its filter.
+TEST_F(MakerOverHub, BrivexPollRecoversALostBus)
+{
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(InitHWInterface(250, 0x22), 0);
+    char text[10];
+    ASSERT_TRUE(waitUntil([&] { return GetHWInterfaceStatus(text) == 0; }));
+    const int port = hub.port;
+    hub.p.stop();
+    ASSERT_TRUE(waitUntil([&] { return GetHWInterfaceStatus(text) != 0 && std::strcmp(text, "BUS OFF") == 0; }));
+    Hub again;
+    again.port = port;
+    ASSERT_TRUE(again.start());
+    ASSERT_TRUE(waitUntil([&] { return GetHWInterfaceStatus(text) == 0; }));
+    RawClient ecu;
+    ASSERT_TRUE(ecu.connect(port));
+    ecu.sendFrame(frame(0x18DAF933, {1}));  // another ECU: filtered again
+    ecu.sendFrame(frame(0x18DAF922, {0x02, 0x7E, 0x00}));
+    CAN_msg_T r{};
+    ASSERT_EQ(ReceiveCANMessage(&r, 5000), 0);
+    EXPECT_EQ(r.ID, 0x18DAF922u);
+    DWORD filter = 0;
+    ASSERT_EQ(CAN_GetValue(PCAN_USBBUS1, PCAN_MESSAGE_FILTER, &filter, sizeof filter), PCAN_ERROR_OK);
+    EXPECT_EQ(filter, PCAN_FILTER_CUSTOM);
+    testing::internal::GetCapturedStdout();
+}
+
 // The same contract on SocketCAN interfaces, where the kernel has them.
 // TAVELIN_SOCKETCAN_PAIRS lists "IFNAME:PEER" pairs: the channel opens IFNAME,
 // a raw socket on PEER plays the other node (the same interface for vcan, the

@@ -31,7 +31,12 @@ static void record(const char* fmt, ...)
 PCAN_API TPCANStatus PCAN_CALL CAN_Initialize(TPCANHandle c, TPCANBaudrate b, TPCANType t, DWORD io, WORD irq)
 {
     record("CAN_Initialize %02X %04X %u %u %u", c, b, t, static_cast<unsigned>(io), irq);
-    return fakePcan().initResult;
+    auto& f = fakePcan();
+    if (f.initAnswers.empty())
+        return f.initResult;
+    const TPCANStatus r = f.initAnswers.front();
+    f.initAnswers.erase(f.initAnswers.begin());
+    return r;
 }
 PCAN_API TPCANStatus PCAN_CALL CAN_Uninitialize(TPCANHandle c)
 {
@@ -54,7 +59,7 @@ PCAN_API TPCANStatus PCAN_CALL CAN_Read(TPCANHandle, TPCANMsg* m, TPCANTimestamp
     ++f.reads;
     std::lock_guard<std::mutex> lock(f.rxLock);
     if (f.rx.empty())
-        return PCAN_ERROR_QRCVEMPTY;
+        return PCAN_ERROR_QRCVEMPTY | f.readBits;
     *m = f.rx.front().first;
     ts->millis = f.rx.front().second;
     ts->millis_overflow = 0;
@@ -65,7 +70,7 @@ PCAN_API TPCANStatus PCAN_CALL CAN_Read(TPCANHandle, TPCANMsg* m, TPCANTimestamp
     if (f.rx.empty() && f.receiveEvent >= 0)
         (void)!::read(f.receiveEvent, &v, sizeof v);  // readable only while frames wait
 #endif
-    return PCAN_ERROR_OK;
+    return f.readBits;
 }
 PCAN_API TPCANStatus PCAN_CALL CAN_Write(TPCANHandle c, TPCANMsg* m)
 {

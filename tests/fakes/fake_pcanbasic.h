@@ -20,6 +20,8 @@ struct FakePcan {
     std::vector<TPCANMsg> written;
     std::vector<std::pair<TPCANMsg, DWORD>> rx;  // frames to read, with their millis
     TPCANStatus initResult = PCAN_ERROR_OK;
+    std::vector<TPCANStatus> initAnswers;  // CAN_Initialize's next results, before initResult
+    TPCANStatus readBits = PCAN_ERROR_OK;  // OR-ed into every read's result (bus-state bits)
     TPCANStatus writeResult = PCAN_ERROR_OK;
     TPCANStatus status = PCAN_ERROR_OK;
     TPCANStatus uninitResult = PCAN_ERROR_OK;
@@ -39,6 +41,8 @@ struct FakePcan {
         written = o.written;
         rx = o.rx;
         initResult = o.initResult;
+        initAnswers = o.initAnswers;
+        readBits = o.readBits;
         writeResult = o.writeResult;
         status = o.status;
         uninitResult = o.uninitResult;

@@ -129,6 +129,8 @@ private slots:
     void readoutShowsOneEcuOnly();
     void wholeRun_data();
     void wholeRun();
+    void wholeRunOverABusHeldInAWarningState_data();
+    void wholeRunOverABusHeldInAWarningState();
     void outcomeBoxes();
     void eraseErrorLeavesUpdateForARetry();
     void keysRejected();
@@ -490,6 +492,14 @@ struct ReadyBench {
     MainWindow* w = nullptr;
     QString file;
     QByteArray conf;  // conf.dat, when not the defaults
+    // Settings of the window's adapter library, set when the window opens
+    // (after ecusim started, which uses the same library) and unset after.
+    QList<std::pair<const char*, QByteArray>> windowEnv;
+    ~ReadyBench()
+    {
+        for (const auto& e : windowEnv)
+            qunsetenv(e.first);
+    }
     // A file name with a quote comes back through hyst.dat, as the file
     // chosen last: QFileDialog reads a typed quote as a list of names.
     bool prepare(std::vector<std::string> ecuArgs, int imageSize, bool dump = true, const QString& name = "fw.hx1")
@@ -519,6 +529,8 @@ struct ReadyBench {
             if (!h.open(QIODevice::WriteOnly) || h.write(QFile::encodeName(file)) <= 0)
                 return false;
         }
+        for (const auto& e : windowEnv)
+            qputenv(e.first, e.second);
         w = b.open();
         if (!capture(b, answers))
             return false;
@@ -576,6 +588,33 @@ void ProgrammingTest::wholeRun()
     const QStringList got = {rows[0]["outcome"], rows[0]["file"], rows[0]["ecu_address"], rows[0]["hw_id"],
                              rows[0]["file_hw_id"], rows[0]["bytes"], rows[0]["blocks"], rows[0]["block_length"]};
     QCOMPARE(got, (QStringList{kSuccess, r.file, "0x22", "0012345", "12345", "8192", QString::number(blocks), blockLength}));
+}
+
+void ProgrammingTest::wholeRunOverABusHeldInAWarningState_data()
+{
+    QTest::addColumn<QByteArray>("state");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("heavy") << QByteArray("heavy") << "BUS HEAVY";
+    QTest::newRow("passive") << QByteArray("passive") << "BUS PASSV";
+}
+
+// The adapter library with the maker's conventions (every read and write
+// carries the bus state, status messages announce it, CAN_Reset empties the
+// queues only) reports a warning state for the whole run, in which frames
+// still pass: the status shows it in red, and the ECU is programmed.
+void ProgrammingTest::wholeRunOverABusHeldInAWarningState()
+{
+    QFETCH(QByteArray, state);
+    QFETCH(QString, text);
+    ReadyBench r;
+    r.windowEnv = {{"TAVELIN_PCAN_MAKER", "1"}, {"TAVELIN_PCAN_BUS_STATE", state}};
+    QVERIFY(r.prepare({"--set", "block_length=256"}, 8192));
+    QVERIFY(waitFor([&] { return r.b.text("label_BusStatusValue") == "<font color='red'>" + text + "</font>"; }));
+    QVERIFY(r.run(kSuccess, QMessageBox::Ok));
+    QVERIFY(idle(r.b));
+    QCOMPARE(r.b.text("label_BusStatusValue"), "<font color='red'>" + text + "</font>");
+    std::string summary = r.b.stopEcu();
+    checkMemoryMatches(r.b, r.file, summary);
 }
 
 void ProgrammingTest::outcomeBoxes()

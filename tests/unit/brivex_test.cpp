@@ -15,6 +15,16 @@
 
 namespace {
 
+// The filter set-up of a channel just opened, for ECU 0x22.
+const std::vector<std::string> kFilterCalls = {
+    "CAN_SetValue 51 04 00 1",
+    "CAN_FilterMessages 51 18DAF922 18DAF922 2",
+    "CAN_SetValue 51 04 02 1",
+#ifdef _WIN32
+    "CAN_SetValue 51 03 event 8",
+#endif
+};
+
 struct BrivexTest : ::testing::Test {
     void SetUp() override { fakePcan() = FakePcan(); }
     static TPCANMsg frame(DWORD id, BYTE type, std::initializer_list<BYTE> data)
@@ -59,7 +69,7 @@ TEST_F(BrivexTest, UnlistedRatesMakeNoAdapterCallAndKeepTheStoredCode)
     }
     // The stored code is still 500 kbit/s: a bad bus re-initialises with 0x001C.
     fakePcan() = FakePcan();
-    fakePcan().status = PCAN_ERROR_BUSHEAVY;
+    fakePcan().status = PCAN_ERROR_BUSOFF;
     EXPECT_EQ(GetHWInterfaceStatus(nullptr), -1);
     std::vector<std::string> expected = {"CAN_GetStatus 51", "CAN_Reset 51", "CAN_Initialize 51 001C 0 0 0"};
     EXPECT_EQ(fakePcan().calls, expected);
@@ -142,6 +152,39 @@ TEST_F(BrivexTest, ReceiveReturnsOnlyTheTwoFamiliesAndKeepsBytesBeyondDlc)
     EXPECT_EQ(r.data[2], 0x00);
     EXPECT_EQ(r.data[3], 0xEE);  // beyond dlc: untouched
     EXPECT_TRUE(rx.empty());
+}
+
+// A read reports the bus state with its message (the maker's convention): the
+// data frame is an answer in every bus state, a status or error-frame message
+// never is, whatever its identifier field holds.
+TEST_F(BrivexTest, ReceiveTakesFramesReadInABusStateButNoStatusMessage)
+{
+    for (TPCANStatus bits : {PCAN_ERROR_BUSLIGHT, PCAN_ERROR_BUSHEAVY, PCAN_ERROR_BUSPASSIVE,
+                             PCAN_ERROR_BUSOFF, PCAN_ERROR_BUSHEAVY | PCAN_ERROR_BUSPASSIVE}) {
+        fakePcan() = FakePcan();
+        fakePcan().readBits = bits;
+        auto& rx = fakePcan().rx;
+        rx.push_back({frame(0x18DAF922, PCAN_MESSAGE_STATUS, {0, 0, 0, 8}), 1});
+        rx.push_back({frame(0x18DAF922, PCAN_MESSAGE_ERRFRAME | PCAN_MESSAGE_EXTENDED, {0, 1, 0, 96}), 2});
+        rx.push_back({frame(0x18DAF922, PCAN_MESSAGE_EXTENDED, {0x02, 0x7E, 0x00}), 3});
+        CAN_msg_T r{};
+        testing::internal::CaptureStdout();
+        const int got = ReceiveCANMessage(&r, 1000);
+        const std::string trace = testing::internal::GetCapturedStdout();
+        ASSERT_EQ(got, 0) << bits;
+        EXPECT_EQ(trace, "\nID= 18DAF922 02 7E 00 \n");
+        EXPECT_EQ(r.type, PCAN_MESSAGE_EXTENDED);
+        EXPECT_EQ(r.timestamp, 3u);
+        EXPECT_TRUE(rx.empty());
+    }
+    // An empty queue in a bus state reads nothing.
+    fakePcan() = FakePcan();
+    fakePcan().readBits = PCAN_ERROR_BUSHEAVY;
+    CAN_msg_T r;
+    std::memset(&r, 0x5A, sizeof r);
+    CAN_msg_T before = r;
+    EXPECT_EQ(ReceiveCANMessage(&r, 20), -1);
+    EXPECT_EQ(std::memcmp(&r, &before, sizeof r), 0);
 }
 
 TEST_F(BrivexTest, ReceiveTimeOutLeavesTheRecordUntouched)
@@ -251,28 +294,80 @@ TEST_F(BrivexTest, ReceiveWithoutAnEventStillPollsTheQueue)
     EXPECT_EQ(r.timestamp, 9u);
 }
 
-TEST_F(BrivexTest, StatusTextsResetAndReinitialise)
+// Texts fit the caller's 10 bytes; the worst bus state names a status of
+// several bits. A warning state alone is left as it is (the controller still
+// works, and a reset would empty the receive queue); anything else is reset
+// and initialised again, a channel that was closed gets its filter again.
+TEST_F(BrivexTest, StatusTextsAndWhichStatesAreRepaired)
 {
     ASSERT_EQ(InitHWInterface(250, 0x22), 0);
-    const std::pair<TPCANStatus, const char*> table[] = {
-        {PCAN_ERROR_XMTFULL, "XMT FULL"}, {PCAN_ERROR_BUSLIGHT, "BUS LIGHT"},
-        {PCAN_ERROR_BUSHEAVY, "BUS HEAVY"}, {PCAN_ERROR_BUSOFF, "BUS OFF"},
-        {0x0C, "ERROR"}, {PCAN_ERROR_INITIALIZE, "ERROR"}};
-    for (auto [status, text] : table) {
+    enum Repair { Left, Reset, Reopened };
+    const struct {
+        TPCANStatus status;
+        const char* text;
+        Repair repair;
+    } table[] = {
+        {PCAN_ERROR_BUSLIGHT, "BUS LIGHT", Left},
+        {PCAN_ERROR_BUSHEAVY, "BUS HEAVY", Left},
+        {PCAN_ERROR_BUSPASSIVE, "BUS PASSV", Left},
+        {PCAN_ERROR_BUSLIGHT | PCAN_ERROR_BUSHEAVY, "BUS HEAVY", Left},
+        {PCAN_ERROR_BUSHEAVY | PCAN_ERROR_BUSPASSIVE, "BUS PASSV", Left},
+        {PCAN_ERROR_BUSOFF, "BUS OFF", Reset},
+        {PCAN_ERROR_BUSPASSIVE | PCAN_ERROR_BUSOFF, "BUS OFF", Reset},
+        {PCAN_ERROR_XMTFULL, "XMT FULL", Reset},
+        {PCAN_ERROR_QXMTFULL, "XMT FULL", Reset},
+        {PCAN_ERROR_BUSHEAVY | PCAN_ERROR_XMTFULL, "BUS HEAVY", Reset},
+        {PCAN_ERROR_OVERRUN, "ERROR", Reset},
+        {PCAN_ERROR_NODRIVER | PCAN_ERROR_BUSOFF, "ERROR", Reset},
+        {PCAN_ERROR_INITIALIZE, "ERROR", Reopened},
+    };
+    for (const auto& row : table) {
         fakePcan() = FakePcan();
-        fakePcan().status = status;
+        fakePcan().status = row.status;
         char buf[10];
         std::memset(buf, 'x', sizeof buf);
-        EXPECT_EQ(GetHWInterfaceStatus(buf), -1);
-        EXPECT_STREQ(buf, text);
-        std::vector<std::string> expected = {"CAN_GetStatus 51", "CAN_Reset 51", "CAN_Initialize 51 011C 0 0 0"};
-        EXPECT_EQ(fakePcan().calls, expected);
+        EXPECT_EQ(GetHWInterfaceStatus(buf), -1) << row.status;
+        EXPECT_STREQ(buf, row.text) << row.status;
+        std::vector<std::string> expected = {"CAN_GetStatus 51"};
+        if (row.repair != Left) {
+            expected.push_back("CAN_Reset 51");
+            expected.push_back("CAN_Initialize 51 011C 0 0 0");
+        }
+        if (row.repair == Reopened)
+            expected.insert(expected.end(), kFilterCalls.begin(), kFilterCalls.end());
+        EXPECT_EQ(fakePcan().calls, expected) << row.status;
     }
     fakePcan() = FakePcan();
     char ok[10];
     EXPECT_EQ(GetHWInterfaceStatus(ok), 0);
     EXPECT_STREQ(ok, "OK");
     EXPECT_EQ(fakePcan().calls.size(), 1u);
+    // No buffer: the same repair, nothing written.
+    fakePcan() = FakePcan();
+    fakePcan().status = PCAN_ERROR_BUSOFF;
+    EXPECT_EQ(GetHWInterfaceStatus(nullptr), -1);
+    EXPECT_EQ(fakePcan().calls.size(), 3u);
+}
+
+// The maker's library answers CAN_Initialize on an open channel with
+// PCAN_ERROR_INITIALIZE and leaves a bus-off controller off: the channel is
+// closed and opened again at the stored rate, with its filter.
+TEST_F(BrivexTest, BusOffWithALibraryThatDoesNotReinitialiseReopensTheChannel)
+{
+    ASSERT_EQ(InitHWInterface(500, 0x22), 0);
+    for (TPCANStatus again : {PCAN_ERROR_OK, PCAN_ERROR_NODRIVER}) {
+        fakePcan() = FakePcan();
+        fakePcan().status = PCAN_ERROR_BUSOFF;
+        fakePcan().initAnswers = {PCAN_ERROR_INITIALIZE, again};
+        char buf[10];
+        EXPECT_EQ(GetHWInterfaceStatus(buf), -1);
+        EXPECT_STREQ(buf, "BUS OFF");
+        std::vector<std::string> expected = {"CAN_GetStatus 51", "CAN_Reset 51", "CAN_Initialize 51 001C 0 0 0",
+                                             "CAN_Uninitialize 51", "CAN_Initialize 51 001C 0 0 0"};
+        if (again == PCAN_ERROR_OK)
+            expected.insert(expected.end(), kFilterCalls.begin(), kFilterCalls.end());
+        EXPECT_EQ(fakePcan().calls, expected) << again;
+    }
 }
 
 TEST_F(BrivexTest, ReleaseReportsTheAdapterAnswer)
