@@ -5,7 +5,8 @@
 # run ends with "Programming succeeded", the ECU's memory equals the file,
 # history.csv holds the run's line, hyst.dat names the file chosen (written
 # through QSaveFile's replacing rename), and hx1pack.exe wrote the same file as
-# the Linux hx1pack. Leaves the screenshots in WINBUILD/wine-window/.
+# the Linux hx1pack; all with the adapter maker's conventions on a bus held
+# in a warning state. Leaves the screenshots in WINBUILD/wine-window/.
 #   wine_window_test.sh WINBUILD LINUXBIN [WINE]
 # WINE is the Wine loader CMake found; without it the first of wine, wine64
 # and Debian's /usr/lib/wine/wine64 (package wine64, which puts no command on
@@ -73,13 +74,20 @@ ecu=$!
 pids=("$ecu" "${pids[@]}")
 
 status=0
-(cd "$work" && "$wine" "$win/bin/tavelin-demo-driver.exe" --file sample.hx1 --shots screenshots --limit 600 \
+# The stand-in keeps the adapter maker's conventions here (every read and
+# write carries the bus-state bits, status messages are queued, CAN_Reset
+# clears queues only), and the bus is held in the heavy warning state for
+# the whole run, as an error-laden bus on a real PC reports it. Only the
+# window's process gets them: ecusim uses the plain conventions.
+(cd "$work" && TAVELIN_PCAN_MAKER=1 TAVELIN_PCAN_BUS_STATE=heavy "$wine" "$win/bin/tavelin-demo-driver.exe" \
+   --bus-states "BUS HEAVY" --file sample.hx1 --shots screenshots --limit 600 \
    > tavelin-trace.log 2> driver.log) || status=$?
 kill -TERM "$ecu" 2>/dev/null || true
 wait "$ecu" 2>/dev/null || true
 cat "$work/ecusim.out"
 grep '^demo:' "$work/driver.log" | tail -n 5 || true
 [ "$status" -eq 0 ] || fail "the window's run did not succeed (exit $status; see $work)"
+grep -q '^demo: bus BUS HEAVY' "$work/driver.log" || fail "the window did not show BUS HEAVY"
 grep '^:' "$work/sample.hx1" > "$work/sample-records.hex"
 srec_cmp "$work/ecu-memory.hex" -intel "$work/sample-records.hex" -intel > /dev/null 2>&1 \
   || fail "the ECU's memory differs from sample.hx1"
