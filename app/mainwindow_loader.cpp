@@ -78,9 +78,10 @@ void MainWindow::LoadUpdateFile(QString path)
 
 // The file is meant for this ECU. An identifier of all ones is what an ECU
 // without a programmed identifier reports: it matches no file.
+// With more than one ECU answering, the id read is nobody's in particular.
 bool MainWindow::hwMatches() const
 {
-    return hw_id == file_fw_hw_compatibility && hw_id != 0xFFFFFFFFu;
+    return hw_id == file_fw_hw_compatibility && hw_id != 0xFFFFFFFFu && !exchanger.moreThanOneEcu();
 }
 
 void MainWindow::EnableUpdate()
