@@ -59,7 +59,10 @@ MainWindow::MainWindow(QWidget* parent)
 MainWindow::~MainWindow()
 {
     if (run_in_progress) {
-        NoteRunOutcome(tr("Window closed during the run (status: %1)").arg(ui->label_ActionBar->text()));
+        // Once the run's outcome is known (its box was shown or is waiting
+        // to be), that outcome is what the history records.
+        if (run_outcome.isEmpty())
+            NoteRunOutcome(tr("Window closed during the run (status: %1)").arg(ui->label_ActionBar->text()));
         EndRun();
     }
     LiberaMemoria();

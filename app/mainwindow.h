@@ -128,6 +128,12 @@ private:
     void forgetEcuIdentity();
     // No image is held: the sector list is freed and the file's values cleared.
     void dropImage();
+    // The content the image was loaded from (size and SHA-256): at Update
+    // the file must still hold it, or it is loaded and checked again.
+    qint64 loaded_file_size = -1;
+    QByteArray loaded_file_sha256;
+    bool fileStillAsLoaded() const;
+
     // Every request to the ECU and its own answer; it also tells when more
     // than one ECU answers.
     exchange::Exchanger exchanger;

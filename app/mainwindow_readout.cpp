@@ -4,6 +4,7 @@
 
 #include "kwp.h"
 #include "mainwindow.h"
+#include "regular_file.h"
 #include "ui_mainwindow.h"
 
 namespace {
@@ -136,8 +137,8 @@ void MainWindow::ReadECUInfo()
         // when its path was too long to be remembered. It is cut anew for
         // this ECU's block length; an image that cannot be read again is not
         // kept, so that no earlier image, cut for another ECU, is programmed.
-        QFile test(chosen_file);
-        if (test.open(QIODevice::ReadOnly)) {
+        QFile test;
+        if (openRegularFile(chosen_file, test)) {
             LoadUpdateFile(chosen_file);
         } else {
             dropImage();

@@ -93,6 +93,14 @@ void MainWindow::on_pushButton_Update_clicked()
         moreThanOneEcuAnswers();
         return;
     }
+    // The image programmed is the one checked against this ECU: when the
+    // file no longer holds what was loaded, it is loaded and checked again.
+    if (!fileStillAsLoaded()) {
+        LoadUpdateFile(loaded_file_path);
+        EnableUpdate();
+        if (update_file_ok == 0 || !hwMatches())
+            return;
+    }
     if (sectors_tot_len == 0) {
         // Erasing the ECU for an image without data would leave it empty.
         showMessage(tr("The update file holds no data to program."), QMessageBox::Ok);

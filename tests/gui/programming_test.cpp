@@ -1,6 +1,7 @@
 // The window against the bench ECU through canhub: capture, identification
 // readout and programming runs, with their faults.
 #include <QAction>
+#include <QApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -144,6 +145,8 @@ private slots:
     void unreadableFileIsNotProgrammed();
     void runBoxWaitsForTheOpenBox();
     void closingMidRunIsRecorded();
+    void closingAfterTheOutcomeKeepsIt();
+    void changedFileIsCheckedAgain();
 };
 
 void ProgrammingTest::captureCancelStopAndPowerOn()
@@ -955,6 +958,35 @@ void ProgrammingTest::closingMidRunIsRecorded()
     QCOMPARE(rows.size(), 1);
     QCOMPARE(rows[0]["outcome"], QString("Window closed during the run (status: Downloading...)"));
     QVERIFY(rows[0]["bytes"].toInt() > 0);
+}
+
+// The outcome is known once its box is answered: a window closed right
+// after OK (before the run's last tick) records it.
+void ProgrammingTest::closingAfterTheOutcomeKeepsIt()
+{
+    ReadyBench r;
+    QVERIFY(r.prepare({"--no-answer", "11"}, 600, false));
+    r.answers.answer(kSuccess, QMessageBox::Ok);
+    r.b.find<QPushButton>("pushButton_Update")->click();
+    QVERIFY(waitFor([&] { return r.answers.seen.contains(kSuccess) && !QApplication::activeModalWidget(); }, 120000));
+    r.b.window.reset();
+    const auto rows = history(r.b);
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0]["outcome"], kSuccess);
+}
+
+// The file is rewritten for other hardware after it was checked: Update
+// loads it again, checks it against the ECU and programs nothing.
+void ProgrammingTest::changedFileIsCheckedAgain()
+{
+    ReadyBench r;
+    QVERIFY(r.prepare({"-v"}, 1000, false));
+    hx1(r.b, "fw.hx1", 1000, 777);
+    r.b.find<QPushButton>("pushButton_Update")->click();
+    QCOMPARE(r.b.text("label_HWIDcompatibility"), QString("777"));
+    QVERIFY(!r.b.find<QPushButton>("pushButton_Update")->isEnabled());
+    QVERIFY(!MainWindowProbe::timer(r.w, "Sequence")->isActive());
+    QVERIFY(r.b.ecu->err().find("27 01") == std::string::npos);
 }
 
 QTEST_MAIN(ProgrammingTest)
