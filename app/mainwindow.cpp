@@ -50,6 +50,7 @@ MainWindow::MainWindow(QWidget* parent)
 
     kwp_can_send_id = 0x18DA00F9u | static_cast<uint32_t>(phys_ECU_addr) << 8;
     kwp_can_rec_id = 0x18DAF900u | phys_ECU_addr;
+    exchanger.setIds(kwp_can_send_id, kwp_can_rec_id);
 
     ConnectInterface();
     connect(ui->actionConnect, SIGNAL(triggered()), this, SLOT(ConnectInterface()));
@@ -58,7 +59,10 @@ MainWindow::MainWindow(QWidget* parent)
 MainWindow::~MainWindow()
 {
     if (run_in_progress) {
-        NoteRunOutcome(tr("Window closed during the run (status: %1)").arg(ui->label_ActionBar->text()));
+        // Once the run's outcome is known (its box was shown or is waiting
+        // to be), that outcome is what the history records.
+        if (run_outcome.isEmpty())
+            NoteRunOutcome(tr("Window closed during the run (status: %1)").arg(ui->label_ActionBar->text()));
         EndRun();
     }
     LiberaMemoria();

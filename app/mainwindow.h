@@ -10,6 +10,7 @@
 #include <QString>
 #include <cstdint>
 
+#include "exchange.h"
 #include "flash_history.h"
 #include "update_file.h"
 
@@ -103,6 +104,9 @@ private:
     // at 0. Set at first too: the step counter outlives a window (tests open
     // many in one process), and a window's first readout starts at step 0.
     bool readout_restart = true;
+    // Likewise for the programming run: a window's first run starts at the
+    // seed request, also after an earlier window was closed in a run.
+    bool run_restart = true;
     // conf.dat's optional third line: the sequence tick between block transfers.
     int block_interval_ms = 100;
     TickGate claim_gate, capture_gate, presence_gate;
@@ -124,6 +128,18 @@ private:
     void forgetEcuIdentity();
     // No image is held: the sector list is freed and the file's values cleared.
     void dropImage();
+    // The content the image was loaded from (size and SHA-256): at Update
+    // the file must still hold it, or it is loaded and checked again.
+    qint64 loaded_file_size = -1;
+    QByteArray loaded_file_sha256;
+    bool fileStillAsLoaded() const;
+
+    // Every request to the ECU and its own answer; it also tells when more
+    // than one ECU answers.
+    exchange::Exchanger exchanger;
+    // More than one ECU answers: nothing read is shown as the ECU's, and
+    // Update stays off until a new capture.
+    void moreThanOneEcuAnswers();
 
     bool run_in_progress = false;
     bool run_saved_update_group = false;

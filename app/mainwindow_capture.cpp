@@ -39,7 +39,9 @@ void MainWindow::on_pushButton_Capture_clicked()
         }
         // Whatever ECU answers now is identified anew: until its hardware id
         // has been read, it matches no update file, and no tick is shown.
+        // Answers are counted afresh, for the ECUs on the bus from now on.
         forgetEcuIdentity();
+        exchanger.reset();
         CaptureTimer->setInterval(100);
         CaptureTimer->start();
         TesterPresentTimer->setInterval(2000);
@@ -89,10 +91,10 @@ void MainWindow::CheckECUPresence()
     request.len = 1;
     KWP_msg_T answer;
     answer.SID = 0;
-    uint32_t answer_id = kwp_can_rec_id;
-    // Only the positive response counts: a negative one with code 00 also
-    // gives 0 from the transport.
-    if (KWPonCAN_SendAndReceive(kwp_can_send_id, &request, &answer_id, &answer, 500) != 0 || answer.SID != 0x7E)
+    // Only the positive response counts. When more than one ECU answers, the
+    // capture ends all the same and the readout says so.
+    const int r = exchanger.exchange(request, answer, 500);
+    if (r != 0 && r != exchange::kMoreThanOneEcu)
         return;
     AddressClaimTimer->stop();
     ui->pushButton_Capture->setChecked(false);

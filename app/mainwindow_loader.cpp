@@ -1,9 +1,11 @@
 // Choosing and loading the update file, and deciding the Update button.
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileDialog>
 #include <cstring>
 
 #include "mainwindow.h"
+#include "regular_file.h"
 #include "settings_files.h"
 #include "ui_mainwindow.h"
 
@@ -33,6 +35,8 @@ void MainWindow::dropImage()
     update_file_ok = 0;
     sectors_tot_len = 0;
     loaded_file_path.clear();
+    loaded_file_size = -1;
+    loaded_file_sha256.clear();
     ui->label_check_HWID_compatibility->setPixmap(QPixmap());
     ui->label_HWIDcompatibility->setText(tr("- - -"));
     ui->pushButton_Update->setEnabled(false);
@@ -48,8 +52,8 @@ void MainWindow::LoadUpdateFile(QString path)
     };
 
     ui->label_ActionBar->setText(tr("Opening file..."));
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QFile file;
+    if (!openRegularFile(path, file)) {
         report(tr("Cannot open selected file"));
         return;
     }
@@ -70,6 +74,8 @@ void MainWindow::LoadUpdateFile(QString path)
     }
     update_file_ok = 1;
     loaded_file_path = path;
+    loaded_file_size = content.size();
+    loaded_file_sha256 = QCryptographicHash::hash(content, QCryptographicHash::Sha256);
     ui->label_HWIDcompatibility->setText(QString::asprintf("%d", static_cast<int32_t>(file_fw_hw_compatibility)));
     ui->label_check_HWID_compatibility->setPixmap(
         QPixmap(hwMatches() ? ":/images/check.png" : ":/images/red_cross.png"));
@@ -78,9 +84,20 @@ void MainWindow::LoadUpdateFile(QString path)
 
 // The file is meant for this ECU. An identifier of all ones is what an ECU
 // without a programmed identifier reports: it matches no file.
+// With more than one ECU answering, the id read is nobody's in particular.
 bool MainWindow::hwMatches() const
 {
-    return hw_id == file_fw_hw_compatibility && hw_id != 0xFFFFFFFFu;
+    return hw_id == file_fw_hw_compatibility && hw_id != 0xFFFFFFFFu && !exchanger.moreThanOneEcu();
+}
+
+bool MainWindow::fileStillAsLoaded() const
+{
+    QFile file;
+    if (loaded_file_size < 0 || !openRegularFile(loaded_file_path, file))
+        return false;
+    const QByteArray content = file.readAll();
+    return content.size() == loaded_file_size &&
+           QCryptographicHash::hash(content, QCryptographicHash::Sha256) == loaded_file_sha256;
 }
 
 void MainWindow::EnableUpdate()

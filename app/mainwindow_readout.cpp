@@ -4,6 +4,7 @@
 
 #include "kwp.h"
 #include "mainwindow.h"
+#include "regular_file.h"
 #include "ui_mainwindow.h"
 
 namespace {
@@ -42,6 +43,15 @@ void MainWindow::forgetEcuIdentity()
     ui->label_check_HWID_compatibility->setPixmap(QPixmap());
 }
 
+void MainWindow::moreThanOneEcuAnswers()
+{
+    // What was read may come from either ECU: none of it is shown as the ECU's.
+    for (int item = 0; item < 6; ++item)
+        itemLabel(item)->setText(tr("n.a."));
+    forgetEcuIdentity();
+    ui->label_ActionBar->setText(tr("More than one ECU is answering"));
+}
+
 void MainWindow::ReadECUInfo()
 {
     static uint8_t fase = 0;
@@ -74,12 +84,23 @@ void MainWindow::ReadECUInfo()
         request.payload[2] = 0x00;
         request.payload[3] = 0x00;
         KWP_msg_T answer;
-        uint32_t answer_id = kwp_can_rec_id;
-        const int r = KWPonCAN_SendAndReceive(kwp_can_send_id, &request, &answer_id, &answer, 20000);
+        answer.len = 0;
+        // Its own answer only: 62 FF nn for this item (after a 7F 22 78, the
+        // data that follows), never an answer to another item or one queued
+        // before the request. A readout from step 0 thus starts with an
+        // empty queue.
+        const int r = exchanger.exchange(request, answer, 20000);
+        if (r == exchange::kMoreThanOneEcu) {
+            moreThanOneEcuAnswers();
+            max_packet_lenght = 128;  // as when the ECU does not say
+            fase = 7;  // nothing more is asked; the readout ends at the next tick
+            busy = false;
+            return;
+        }
         // A positive answer must hold the bytes the step reads (after the
         // echoed FF nn): a shorter one is a failure, never bytes left over.
         const uint32_t needed = fase == 6 ? 2 : 4;
-        const bool ok = r == 0 && answer.SID == 0x62 && answer.len >= 3 + needed;
+        const bool ok = r == 0 && answer.len >= 3 + needed;
         const uint8_t* d = &answer.payload[2];
         const bool blank = ok && d[0] == 0xFF && d[1] == 0xFF && d[2] == 0xFF && d[3] == 0xFF;
         QLabel* target = itemLabel(fase);
@@ -101,6 +122,12 @@ void MainWindow::ReadECUInfo()
         return;
     }
 
+    // A second ECU that answers later than the first may have answered by now.
+    exchanger.drain();
+    if (exchanger.moreThanOneEcu()) {
+        moreThanOneEcuAnswers();
+        max_packet_lenght = 128;
+    }
     ui->group_InfoBootloader->setEnabled(true);
     ui->group_InfoApplication->setEnabled(true);
     ui->label_ActionBar->setText(tr("Capture OK"));
@@ -110,8 +137,8 @@ void MainWindow::ReadECUInfo()
         // when its path was too long to be remembered. It is cut anew for
         // this ECU's block length; an image that cannot be read again is not
         // kept, so that no earlier image, cut for another ECU, is programmed.
-        QFile test(chosen_file);
-        if (test.open(QIODevice::ReadOnly)) {
+        QFile test;
+        if (openRegularFile(chosen_file, test)) {
             LoadUpdateFile(chosen_file);
         } else {
             dropImage();
@@ -119,6 +146,8 @@ void MainWindow::ReadECUInfo()
         }
     }
     EnableUpdate();
+    if (exchanger.moreThanOneEcu())
+        ui->label_ActionBar->setText(tr("More than one ECU is answering"));
     fase = 0;
     SequenceTimer->stop();
     busy = false;

@@ -89,6 +89,18 @@ void MainWindow::on_pushButton_Update_clicked()
     // timer back for the readout in the middle of the run.
     if (!update_allowed || ui->pushButton_Capture->isChecked() || update_file_ok == 0)
         return;
+    if (exchanger.moreThanOneEcu()) {
+        moreThanOneEcuAnswers();
+        return;
+    }
+    // The image programmed is the one checked against this ECU: when the
+    // file no longer holds what was loaded, it is loaded and checked again.
+    if (!fileStillAsLoaded()) {
+        LoadUpdateFile(loaded_file_path);
+        EnableUpdate();
+        if (update_file_ok == 0 || !hwMatches())
+            return;
+    }
     if (sectors_tot_len == 0) {
         // Erasing the ECU for an image without data would leave it empty.
         showMessage(tr("The update file holds no data to program."), QMessageBox::Ok);
@@ -133,45 +145,27 @@ void MainWindow::UpdateRoutine()
     if (busy)
         return;
     busy = true;
+    if (run_restart) {
+        fase = SeedRequest;
+        rep = 0;
+        sector_index = nullptr;
+        run_restart = false;
+    }
 
-    uint32_t rec_id = kwp_can_rec_id;
     KWP_msg_T msg_rec;
     msg_rec.SID = 0;
     msg_rec.len = 0;
-    // One exchange; true only for the positive response to this service that
-    // carries at least minLen bytes (service byte included). With echo, the
-    // response must also repeat the request's first parameter byte (the
-    // security access mode, the routine): a positive response that does not
-    // answers an earlier request (a late answer to an attempt that timed out,
-    // e.g. a seed arriving while the key is sent). It is passed over and the
-    // answer to this request is awaited for the rest of the time-out.
+    // One exchange; true only for the request's own positive answer (one that
+    // repeats the security access mode, the routine or the session) that
+    // carries at least minLen bytes, service byte included. A late answer to
+    // an earlier attempt (a seed that came after its request timed out) is
+    // passed over while this request's answer is awaited.
     int result = 0;
-    auto exchange = [&](KWP_msg_T req, uint32_t timeout, uint32_t minLen, bool echo = false) {
-        const auto positive = static_cast<uint8_t>(req.SID + 0x40);
-        auto answers = [&] {
-            return msg_rec.SID == positive && msg_rec.len >= minLen && (!echo || msg_rec.payload[0] == req.payload[0]);
-        };
-        const QDeadlineTimer deadline(timeout);
-        rec_id = kwp_can_rec_id;
-        result = KWPonCAN_SendAndReceive(kwp_can_send_id, &req, &rec_id, &msg_rec, timeout);
-        while (echo && result == 0 && msg_rec.SID == positive && !answers()) {
-            const qint64 left = deadline.remainingTime();
-            if (left <= 0) {
-                result = -1;  // as if nothing had come
-                break;
-            }
-            uint32_t id = 0;
-            KWP_msg_T next;
-            if (KWPonCAN_Receive(&id, &next, static_cast<uint32_t>(left)) != 0 || id != kwp_can_rec_id)
-                continue;
-            if (next.SID == positive) {
-                msg_rec = next;
-            } else if (next.SID == 0x7F && next.len >= 3 && next.payload[0] == req.SID) {
-                msg_rec = next;
-                result = next.payload[1];
-            }
-        }
-        return result == 0 && answers();
+    auto exchange = [&](KWP_msg_T req, uint32_t timeout, uint32_t minLen) {
+        msg_rec.SID = 0;
+        msg_rec.len = 0;
+        result = exchanger.exchange(req, msg_rec, timeout);
+        return result == 0 && msg_rec.len >= minLen;
     };
     // Every box of the sequence ends its run, so none may be lost: while
     // another box is open (or its exec() has not returned yet), the run stays
@@ -213,6 +207,21 @@ void MainWindow::UpdateRoutine()
         EndRun();
     };
 
+    // More than one ECU answered in the tick before: the exchanger has sent
+    // nothing since, and the run ends before anything more is sent.
+    if (exchanger.moreThanOneEcu() && fase <= ChecksumPoll) {
+        const QString text = tr("More than one ECU is answering");
+        NoteRunOutcome(text);
+        fase = SeedRequest;
+        rep = 0;
+        SequenceTimer->stop();
+        ui->progressBar->setValue(0);
+        moreThanOneEcuAnswers();
+        EndRun();
+        busy = false;
+        return;
+    }
+
     if (fase == AbortReport || rep > 3) {
         abortRun();
         busy = false;
@@ -222,7 +231,7 @@ void MainWindow::UpdateRoutine()
 
     switch (fase) {
     case SeedRequest:
-        if (exchange(request(0x27, {0x01}), 200, 4, true)) {
+        if (exchange(request(0x27, {0x01}), 200, 4)) {
             CalcolaSecurityKey(&msg_rec.payload[1], security_key);
             fase = KeySend;
             rep = 0;
@@ -231,7 +240,7 @@ void MainWindow::UpdateRoutine()
     case KeySend:
         if (exchange(request(0x27, {0x02, security_key[0], security_key[1], security_key[2],
                                     security_key[3], security_key[4]}),
-                     200, 2, true)) {
+                     200, 2)) {
             ui->label_ActionBar->setText(tr("Security access completed"));
             fase = SessionOpen;
             rep = 0;
@@ -261,7 +270,7 @@ void MainWindow::UpdateRoutine()
         break;
     case ErasePoll:
         ++erase_routine_result_rep;
-        if (exchange(request(0x33, {0x10}), 1000, 3, true)) {
+        if (exchange(request(0x33, {0x10}), 1000, 3)) {
             if (msg_rec.payload[1] == 0) {
                 ui->label_ActionBar->setText(tr("Memory erased"));
                 ui->progressBar->setValue(10);
@@ -269,7 +278,8 @@ void MainWindow::UpdateRoutine()
             } else {
                 eraseEnds(EraseErrorReport);
             }
-        } else if (result != 0x23 && erase_routine_result_rep > kMaxErasePolls) {
+        } else if (result != 0x23 && result != exchange::kMoreThanOneEcu &&
+                   erase_routine_result_rep > kMaxErasePolls) {
             eraseEnds(EraseTimeoutReport);
         }
         rep = 0;
@@ -347,7 +357,7 @@ void MainWindow::UpdateRoutine()
         }
         break;
     case ChecksumPoll:
-        if (exchange(request(0x33, {0x20}), 200, 3, true)) {
+        if (exchange(request(0x33, {0x20}), 200, 3)) {
             update_success = msg_rec.payload[1] == 0;
             ui->label_ActionBar->setText(update_success ? tr("Checksum OK") : tr("Checksum error"));
             ui->progressBar->setValue(100);

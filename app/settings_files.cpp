@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QSaveFile>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -45,8 +46,15 @@ Settings parseConf(const QByteArray& content)
     if (parseInt(l1, 10, v) && v >= INT32_MIN && v <= INT32_MAX)
         s.baudrate = static_cast<int>(v);
     QByteArray l2 = nextLine(content, pos);
-    if (parseInt(l2, 16, v))
-        s.ecuAddress = static_cast<uint8_t>(v & 0xFF);
+    if (parseInt(l2, 16, v)) {
+        const auto address = static_cast<uint8_t>(v & 0xFF);
+        // Requests to FF would reach every node on the bus (the erase
+        // included); F9 is the tool's own address.
+        if (address == 0xFF || address == 0xF9)
+            s.refusedAddress = address;
+        else
+            s.ecuAddress = address;
+    }
     bool ok = false;
     const int interval = nextLine(content, pos).trimmed().toInt(&ok, 10);
     if (ok && interval >= 0 && interval <= 100)
@@ -78,7 +86,13 @@ Settings readConfFile()
         QByteArray content;
         for (int i = 0; i < 3; ++i)
             content += f.readLine(kLineBytes);
-        return parseConf(content);
+        const Settings s = parseConf(content);
+        if (s.refusedAddress >= 0) {
+            std::fprintf(stderr, "tavelin: conf.dat: ECU address %02X refused (%s); using %02X\n", s.refusedAddress,
+                         s.refusedAddress == 0xFF ? "every node hears it" : "the tool's own address", s.ecuAddress);
+            std::fflush(stderr);
+        }
+        return s;
     }
     QFile create(QStringLiteral("conf.dat"));
     if (create.open(QIODevice::ReadWrite))

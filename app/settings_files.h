@@ -10,13 +10,17 @@ struct Settings {
     int baudrate = 250;      // kbit/s
     uint8_t ecuAddress = 0x22;
     int blockIntervalMs = 100;  // sequence tick between block transfers
+    // The address line named FF (every node hears it) or F9 (the tool's
+    // own address): refused, the default address is used.
+    int refusedAddress = -1;
 };
 
 // Parses the lines of "conf.dat": a decimal bit rate, a hexadecimal address
 // (either case, optional 0x; its low 8 bits are used) and, optionally, the
 // interval between block transfers in ms (a whole number 0 to 100).
 // A line that is missing or holds no number keeps that value's default; a
-// third line out of range or with anything but the number gives 100.
+// third line out of range or with anything but the number gives 100. An
+// address of FF or F9 is refused like a line without a number.
 Settings parseConf(const QByteArray& content);
 // The bit rates the window accepts; any other becomes 250 for the run.
 int checkedBaudrate(int kbit);

@@ -18,6 +18,10 @@ int SendCANMessage(CAN_msg_T out_msg)
     }
     f.sent.push_back(out_msg);
     f.sentAt.push_back(std::chrono::steady_clock::now());
+    if (!f.afterSend.empty()) {
+        f.rx.insert(f.rx.end(), f.afterSend.front().begin(), f.afterSend.front().end());
+        f.afterSend.pop_front();
+    }
     return 0;
 }
 

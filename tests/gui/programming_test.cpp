@@ -1,6 +1,7 @@
 // The window against the bench ECU through canhub: capture, identification
 // readout and programming runs, with their faults.
 #include <QAction>
+#include <QApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -127,6 +128,8 @@ private slots:
     void captureStopsTheReadoutFirst();
     void cancelledCaptureIdentifiesAnew();
     void readoutShowsOneEcuOnly();
+    void pendingIdentityAfterARestart();
+    void twoEcusAtOneAddress();
     void wholeRun_data();
     void wholeRun();
     void wholeRunOverABusHeldInAWarningState_data();
@@ -144,6 +147,8 @@ private slots:
     void unreadableFileIsNotProgrammed();
     void runBoxWaitsForTheOpenBox();
     void closingMidRunIsRecorded();
+    void closingAfterTheOutcomeKeepsIt();
+    void changedFileIsCheckedAgain();
 };
 
 void ProgrammingTest::captureCancelStopAndPowerOn()
@@ -475,6 +480,87 @@ void ProgrammingTest::readoutShowsOneEcuOnly()
     QCOMPARE(MainWindowProbe::hwId(w), 0xFFFFFFFFu);
 }
 
+// ECU A gives its hardware id 300 ms after 7F 22 78. A capture is started
+// once that first step is over and cancelled after A's id has come, with B
+// on the bench instead: the readout that starts again shows B, never A's id.
+void ProgrammingTest::pendingIdentityAfterARestart()
+{
+    Bench b;
+    QVERIFY(b.startHub());
+    QVERIFY(b.startEcu({"--power", "boot", "--pending", "22:0:300", "-v"}));
+    rememberFile(b, hx1(b, "fw.hx1", 1000));  // for hardware 12345
+    MainWindow* w = b.open();
+    BoxAnswerer answers;
+    auto* capture = b.find<QPushButton>("pushButton_Capture");
+    int ticks = 0;  // of the sequence timer; this handler runs before the readout's
+    connect(MainWindowProbe::timer(w, "Sequence"), &QTimer::timeout, [&] {
+        if (++ticks == 2) {
+            answers.answer("Please turn the ECU off", QMessageBox::Cancel);
+            capture->click();
+        }
+    });
+    answers.onBox = [&](const QString& text) {
+        if (text != "Please turn the ECU off" || ticks < 2)
+            return;
+        QVERIFY(b.ecu->waitFor("-> 62 FF 00", 20000, true));  // A's id is on the bus
+        b.ecu->stop();
+        QVERIFY(b.startEcu({"--power", "boot", "--set", "hw_id=777", "--set", "app_version=0.1.5.3"}));
+    };
+    answers.answer("Please turn the ECU off", QMessageBox::Ok);
+    capture->click();
+    QVERIFY(waitFor([&] {
+        return ticks > 2 && !MainWindowProbe::timer(w, "Sequence")->isActive() &&
+               b.text("label_ActionBar") == "File successfully loaded";
+    }, 60000));
+    QCOMPARE(b.text("label_HWID"), QString("0000777"));
+    QCOMPARE(b.text("label_HWver"), QString("01.02.00.00"));
+    QCOMPARE(b.text("label_FWver"), QString("00.01.05.03"));
+    QVERIFY(!b.find<QPushButton>("pushButton_Update")->isEnabled());
+    QVERIFY(!MainWindowProbe::updateAllowed(w));
+}
+
+// Two ECUs at 0x22, B answering 30 ms after A: nothing either answered is
+// shown as the ECU's, Update is refused, and neither is erased.
+void ProgrammingTest::twoEcusAtOneAddress()
+{
+    Bench b;
+    QVERIFY(b.startHub());
+    QVERIFY(b.startEcu({"--power", "boot", "-v"}));
+    testbench::Process second;
+    QVERIFY(second.start({"ecusim", "--bus", b.hub.url, "--power", "boot", "--set", "hw_id=777", "--answer-delay",
+                          "30", "-v"}));
+    QVERIFY(second.waitFor("on the bus", 20000, true));
+    rememberFile(b, hx1(b, "fw.hx1", 1000));
+    MainWindow* w = b.open();
+    BoxAnswerer answers;
+    answers.answer("Please turn the ECU off", QMessageBox::Ok);
+    b.find<QPushButton>("pushButton_Capture")->click();
+    const QString twoEcus = "More than one ECU is answering";
+    QVERIFY(waitFor([&] {
+        return b.text("label_ActionBar") == twoEcus || b.text("label_ActionBar") == "File successfully loaded";
+    }, 60000));
+    auto* update = b.find<QPushButton>("pushButton_Update");
+    if (b.text("label_ActionBar") != twoEcus) {
+        // The readout was quicker than B: once B has answered, the run's
+        // first request finds B's answers, before anything is written.
+        QVERIFY(second.waitFor("-> 62 FF 06", 20000, true));
+        // Answered should a run get that far, so that the case fails, not hangs.
+        answers.answer("Programming succeeded. Press OK to start the application.", QMessageBox::Ok);
+        update->click();
+    }
+    QVERIFY(waitFor([&] {
+        return b.text("label_ActionBar") == twoEcus && !MainWindowProbe::timer(w, "Sequence")->isActive();
+    }, 60000));
+    QVERIFY(!update->isEnabled());
+    update->click();
+    QVERIFY(!MainWindowProbe::timer(w, "Sequence")->isActive());
+    const QStringList shown = {b.text("label_HWID"), b.text("label_HWver"), b.text("label_FWID")};
+    QCOMPARE(shown, (QStringList{"n.a.", "n.a.", "n.a."}));
+    QVERIFY(b.find<QLabel>("label_check_HWID_compatibility")->pixmap().size() != QSize(25, 24));  // no tick
+    for (const std::string& log : {b.ecu->err(), second.err()})
+        QVERIFY2(log.find("02 31 10") == std::string::npos && log.find("01 34") == std::string::npos, log.c_str());
+}
+
 void ProgrammingTest::wholeRun_data()
 {
     QTest::addColumn<QString>("blockLength");
@@ -482,6 +568,10 @@ void ProgrammingTest::wholeRun_data()
     QTest::newRow("block 128, erase pending") << "128" << QStringList{"--erase-pending", "5"};
     QTest::newRow("block 1024, separation time") << "1024" << QStringList{"--fc-st", "2"};
     QTest::newRow("0x78 answers and a flow-control wait") << "256" << QStringList{"--nrc", "10:78:2", "--fc-wait", "1"};
+    // The application version comes 40 ms after 7F 22 78: it is not taken
+    // for the block length (01 02: 513).
+    QTest::newRow("a pending identification answer")
+        << "256" << QStringList{"--set", "app_version=1.2.0.0", "--pending", "22:5:40"};
 }
 
 // A bench with the ECU captured, identified and an update file loaded: the
@@ -909,6 +999,35 @@ void ProgrammingTest::closingMidRunIsRecorded()
     QCOMPARE(rows.size(), 1);
     QCOMPARE(rows[0]["outcome"], QString("Window closed during the run (status: Downloading...)"));
     QVERIFY(rows[0]["bytes"].toInt() > 0);
+}
+
+// The outcome is known once its box is answered: a window closed right
+// after OK (before the run's last tick) records it.
+void ProgrammingTest::closingAfterTheOutcomeKeepsIt()
+{
+    ReadyBench r;
+    QVERIFY(r.prepare({"--no-answer", "11"}, 600, false));
+    r.answers.answer(kSuccess, QMessageBox::Ok);
+    r.b.find<QPushButton>("pushButton_Update")->click();
+    QVERIFY(waitFor([&] { return r.answers.seen.contains(kSuccess) && !QApplication::activeModalWidget(); }, 120000));
+    r.b.window.reset();
+    const auto rows = history(r.b);
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0]["outcome"], kSuccess);
+}
+
+// The file is rewritten for other hardware after it was checked: Update
+// loads it again, checks it against the ECU and programs nothing.
+void ProgrammingTest::changedFileIsCheckedAgain()
+{
+    ReadyBench r;
+    QVERIFY(r.prepare({"-v"}, 1000, false));
+    hx1(r.b, "fw.hx1", 1000, 777);
+    r.b.find<QPushButton>("pushButton_Update")->click();
+    QCOMPARE(r.b.text("label_HWIDcompatibility"), QString("777"));
+    QVERIFY(!r.b.find<QPushButton>("pushButton_Update")->isEnabled());
+    QVERIFY(!MainWindowProbe::timer(r.w, "Sequence")->isActive());
+    QVERIFY(r.b.ecu->err().find("27 01") == std::string::npos);
 }
 
 QTEST_MAIN(ProgrammingTest)

@@ -14,6 +14,7 @@
 #include <QToolBar>
 #include <QtTest>
 #include <cmath>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,6 +85,7 @@ private slots:
     void browseLoadsAndDecides();
     void loaderMessages_data();
     void loaderMessages();
+    void nonRegularFileIsNotOpened();
 };
 
 void WindowTest::widgetTreeAsBuilt()
@@ -252,6 +254,9 @@ void WindowTest::confDatCases_data()
     QTest::newRow("garbage lines give the defaults") << QByteArray("fast\nzz\n") << "250 [kbit/s]" << "22 [HEX]" << 0x18DA22F9u;
     QTest::newRow("missing address line") << QByteArray("150\n") << "150 [kbit/s]" << "22 [HEX]" << 0x18DA22F9u;
     QTest::newRow("empty file") << QByteArray("") << "250 [kbit/s]" << "22 [HEX]" << 0x18DA22F9u;
+    // Every node hears FF; F9 is the tool's own address.
+    QTest::newRow("address FF refused") << QByteArray("250\nFF\n") << "250 [kbit/s]" << "22 [HEX]" << 0x18DA22F9u;
+    QTest::newRow("address F9 refused") << QByteArray("500\n1f9\n") << "500 [kbit/s]" << "22 [HEX]" << 0x18DA22F9u;
     for (int r : {50, 100, 200})
         QTest::newRow(qPrintable(QString("accepted %1").arg(r))) << QByteArray::number(r) + "\n22\n"
                                                                   << QString("%1 [kbit/s]").arg(r) << "22 [HEX]" << 0x18DA22F9u;
@@ -476,6 +481,19 @@ void WindowTest::loaderMessages()
     answers.answer("Cannot open selected file", QMessageBox::Ok);
     MainWindowProbe::loadFile(w, b.path("missing.hx1"));
     QCOMPARE(answers.seen.last(), QString("Cannot open selected file"));
+}
+
+// A FIFO named as the update file would block the window in its open.
+void WindowTest::nonRegularFileIsNotOpened()
+{
+    Bench b;
+    MainWindow* w = b.open();
+    BoxAnswerer answers;
+    answers.answer("Cannot open selected file", QMessageBox::Ok);
+    QCOMPARE(::mkfifo(QFile::encodeName(b.path("fifo.hx1")).constData(), 0600), 0);
+    MainWindowProbe::loadFile(w, b.path("fifo.hx1"));
+    QCOMPARE(answers.seen, QStringList{"Cannot open selected file"});
+    QVERIFY(MainWindowProbe::sectors(w).empty());
 }
 
 QTEST_MAIN(WindowTest)

@@ -40,6 +40,10 @@ void onSignal(int) { stopRequested = true; }
         "        --checksum-result RR  --reject-keys N|all  --fc-wait N|all  --fc-overflow N|all\n"
         "        --fc-bs N  --fc-st MS  --answer-as-first-frame SID  --stop-after N\n"
         "        --late SID:MS   (the first answer to that service comes MS late)\n"
+        "        --pending SID:ITEM:MS   (requests of that service whose first parameter, or\n"
+        "          for 22 whose item, is ITEM get 7F SID 78 at once and their answer MS later)\n"
+        "        --answer-delay MS   (every answer comes MS after its request: a second, slower\n"
+        "          ECU at the same address)\n"
         "        --power-cut block:N|erase|checksum   (the ECU goes silent there, keeps its memory,\n"
         "          and is switched on again 100 ms after the next capture request)\n"
         "item.N = none: no answer to that identification item\n";
@@ -87,6 +91,8 @@ int main(int argc, char** argv)
     ecusim::TransportConfig tcfg;
     std::set<uint8_t> asFirstFrame;
     std::map<uint8_t, unsigned> late;  // service -> delay of its first answer, in ms
+    std::map<std::pair<uint8_t, uint8_t>, unsigned> pending;  // (service, item) -> delay after 7F xx 78
+    unsigned answerDelayMs = 0;
     std::string dumpPath;
     unsigned addr = 0x22;
     bool exitAfterReset = false, verbose = false;
@@ -165,6 +171,14 @@ int main(int argc, char** argv)
             if (std::sscanf(value().c_str(), "%x:%u", &sid, &ms) != 2 || sid > 0xFF || ms > 60000)
                 usage("--late takes SID:MS (service in hexadecimal, up to 60000 ms)");
             late[static_cast<uint8_t>(sid)] = ms;
+        } else if (a == "--pending") {
+            unsigned sid, item, ms;
+            if (std::sscanf(value().c_str(), "%x:%x:%u", &sid, &item, &ms) != 3 || sid > 0xFF || item > 0xFF ||
+                ms > 60000)
+                usage("--pending takes SID:ITEM:MS (service and item in hexadecimal, up to 60000 ms)");
+            pending[{static_cast<uint8_t>(sid), static_cast<uint8_t>(item)}] = ms;
+        } else if (a == "--answer-delay") {
+            answerDelayMs = static_cast<unsigned>(num(a, value(), 60000));
         } else if (a == "--stop-after") {
             cfg.faults.stopAfter = static_cast<long>(num(a, value(), 100000000));
         } else {
@@ -284,6 +298,20 @@ int main(int argc, char** argv)
             continue;
         if ((*answer)[0] == 0x51)
             resetSeen = true;
+        if (answerDelayMs)
+            std::this_thread::sleep_for(std::chrono::milliseconds(answerDelayMs));
+        // The item of a pending answer: the identifier's second byte for 22
+        // (FF nn), otherwise the first parameter byte.
+        const std::size_t itemAt = (*request)[0] == 0x22 ? 2 : 1;
+        if (request->size() > itemAt && (*answer)[0] != 0x7F) {
+            if (auto p = pending.find({(*request)[0], (*request)[itemAt]}); p != pending.end()) {
+                for (auto& fr : ecusim::encodeAnswer(ecusim::negative((*request)[0], 0x78), false))
+                    sendFrame(fr);
+                if (verbose)
+                    std::fprintf(stderr, "ecusim: -> 7F %02X 78\n", (*request)[0]);
+                std::this_thread::sleep_for(std::chrono::milliseconds(p->second));
+            }
+        }
         if (auto l = late.find((*request)[0]); l != late.end()) {
             // A slow ECU: requests that come meanwhile wait in the receive queue.
             std::this_thread::sleep_for(std::chrono::milliseconds(l->second));
