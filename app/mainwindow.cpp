@@ -43,9 +43,9 @@ MainWindow::MainWindow(QWidget* parent)
     const QByteArray path = readHystFile();
     std::memcpy(browse_file_path, path.constData(), static_cast<std::size_t>(path.size()));
     browse_file_path[path.size()] = '\0';
-    // The path is stored in the file-name encoding, so that a path the tool
-    // wrote is shown and found again; plain ASCII reads the same either way.
-    chosen_file = QFile::decodeName(path);
+    // Stored in UTF-8 (an older file: in the 8-bit code page), so that a
+    // path the tool wrote is shown and found again in any script.
+    chosen_file = hystDecode(path);
     ui->lineEdit_FileName->setText(chosen_file);
 
     kwp_can_send_id = 0x18DA00F9u | static_cast<uint32_t>(phys_ECU_addr) << 8;

@@ -12,13 +12,13 @@
 void MainWindow::on_pushButton_BrowseFile_clicked()
 {
     const QString path = QFileDialog::getOpenFileName(
-        this, tr("Open File"), QFile::decodeName(QByteArray(browse_file_path)),
+        this, tr("Open File"), hystDecode(QByteArray(browse_file_path)),
         tr("Firmware update file (*.hx1)"));
     if (path.isEmpty())
         return;
     ui->lineEdit_FileName->setText(path);
     chosen_file = path;
-    const QByteArray encoded = QFile::encodeName(path);
+    const QByteArray encoded = hystEncode(path);
     // A path longer than the 499 bytes kept is loaded, but never stored cut.
     if (encoded.size() < static_cast<int>(sizeof browse_file_path)) {
         writeHystFile(encoded);

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QSaveFile>
+#include <QStringDecoder>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -118,6 +119,18 @@ QByteArray readHystFile()
     if (n > 0)
         content.truncate(static_cast<int>(n));
     return pathFromHystory(n > 0 ? content : QByteArray(), n > 0);
+}
+
+QByteArray hystEncode(const QString& path)
+{
+    return path.toUtf8();
+}
+
+QString hystDecode(const QByteArray& stored)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString path = utf8(stored);
+    return utf8.hasError() ? QFile::decodeName(stored) : path;
 }
 
 bool writeHystFile(const QByteArray& path)

@@ -35,6 +35,11 @@ Settings readConfFile();
 // otherwise none (a longer content would be a cut path).
 QByteArray pathFromHystory(const QByteArray& content, bool readOk);
 QByteArray readHystFile();
+// The path as hyst.dat stores it: UTF-8, so that any path survives on every
+// platform. A file written by an older version in Windows' 8-bit code page is
+// no valid UTF-8 (outside ASCII) and reads back in that code page.
+QByteArray hystEncode(const QString& path);
+QString hystDecode(const QByteArray& stored);
 // Replaces "hyst.dat" whole, or leaves it as it was when that fails. In a
 // folder where no new file can be made beside it, an existing writable
 // "hyst.dat" is rewritten in place (and restored if that write fails).

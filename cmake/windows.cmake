@@ -28,6 +28,10 @@ if(TAVELIN_BUILD_GUI)
   list(APPEND copies
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/bin/platforms ${CMAKE_BINARY_DIR}/bin/styles
     COMMAND ${CMAKE_COMMAND} -E copy_if_different ${qtplugins}/platforms/qwindows.dll ${CMAKE_BINARY_DIR}/bin/platforms/)
+  # The window's icon is an .ico resource: Qt reads it through this plugin.
+  list(APPEND copies
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/bin/imageformats
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${qtplugins}/imageformats/qico.dll ${CMAKE_BINARY_DIR}/bin/imageformats/)
   if(EXISTS ${qtplugins}/styles/qwindowsvistastyle.dll)
     list(APPEND copies COMMAND ${CMAKE_COMMAND} -E copy_if_different
          ${qtplugins}/styles/qwindowsvistastyle.dll ${CMAKE_BINARY_DIR}/bin/styles/)

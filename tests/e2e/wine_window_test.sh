@@ -33,6 +33,9 @@ work=$win/wine-window
 rm -rf "$work"
 mkdir -p "$work/screenshots"
 export WINEDEBUG=${WINEDEBUG:--all}
+# UTF-8 file names on the Linux side whatever CI's locale (Wine reads them
+# by it); the Windows side keeps its 8-bit code page, 1252.
+export LC_ALL=C.UTF-8
 export WINEPREFIX=${WINEPREFIX:-$win/wineprefix}
 
 pids=()
@@ -58,6 +61,10 @@ fi
 "$lin/hx1pack" --hwid 12345 --in "$work/image.bin" --base 0x8000 --record-len 32 -o "$work/linux.hx1"
 (cd "$work" && "$wine" "$win/bin/hx1pack.exe" --hwid 12345 --in image.bin --base 0x8000 --record-len 32 -o sample.hx1)
 cmp "$work/linux.hx1" "$work/sample.hx1" || fail "hx1pack.exe and hx1pack wrote different files"
+# Chosen from a folder whose name is outside Windows' 8-bit code page:
+# hyst.dat must keep it (UTF-8), not "?".
+mkdir -p "$work/файл"
+cp "$work/sample.hx1" "$work/файл/sample.hx1"
 printf '250\n22\n' > "$work/conf.dat"
 printf 'linux.hx1' > "$work/hyst.dat"  # the file remembered; replaced when sample.hx1 is chosen
 
@@ -80,7 +87,7 @@ status=0
 # the whole run, as an error-laden bus on a real PC reports it. Only the
 # window's process gets them: ecusim uses the plain conventions.
 (cd "$work" && TAVELIN_PCAN_MAKER=1 TAVELIN_PCAN_BUS_STATE=heavy "$wine" "$win/bin/tavelin-demo-driver.exe" \
-   --bus-states "BUS HEAVY" --file sample.hx1 --shots screenshots --limit 600 \
+   --bus-states "BUS HEAVY" --file "файл/sample.hx1" --shots screenshots --limit 600 \
    > tavelin-trace.log 2> driver.log) || status=$?
 kill -TERM "$ecu" 2>/dev/null || true
 wait "$ecu" 2>/dev/null || true
@@ -93,6 +100,6 @@ srec_cmp "$work/ecu-memory.hex" -intel "$work/sample-records.hex" -intel > /dev/
   || fail "the ECU's memory differs from sample.hx1"
 [ -s "$work/history.csv" ] && tail -n 1 "$work/history.csv" | grep -q 'Programming succeeded' \
   || fail "history.csv has no line for the run"
-grep -q 'sample\.hx1$' "$work/hyst.dat" 2> /dev/null || fail "hyst.dat was not replaced with the file chosen"
+grep -q 'файл.sample\.hx1$' "$work/hyst.dat" 2> /dev/null || fail "hyst.dat does not name the file chosen: $(cat "$work/hyst.dat")"
 ls "$work"/screenshots/*.png > /dev/null 2>&1 || fail "no screenshot was saved"
 echo "wine_window_test: OK - programmed under Wine, memory equal, history written ($(ls "$work"/screenshots | wc -l) screenshots)"

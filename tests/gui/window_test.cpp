@@ -333,6 +333,8 @@ void WindowTest::hystDatCases()
 {
     const QByteArray plain = "/work/fw/update v2.hx1";
     const QByteArray accented = QFile::encodeName(QString::fromUtf8("/tmp/m\xc3\xa9tier/\xc3\xa9" "cu.hx1"));
+    const QByteArray latin1 = "C:\\\xe9" "cu.hx1";
+    const QString manyScripts = QString::fromUtf8("C:/Users/\xd0\x98\xd0\xb2\xd0\xb0\xd0\xbd/\xe6\x9b\xb4\xe6\x96\xb0/\xce\xb1.hx1");
     struct Case {
         QByteArray content;
         QString shown;
@@ -345,6 +347,10 @@ void WindowTest::hystDatCases()
         {QByteArray(500, 'a'), "", ""},  // never a cut path
         {QByteArray(800, 'a'), "", ""},
         {accented, QString::fromUtf8("/tmp/m\xc3\xa9tier/\xc3\xa9" "cu.hx1"), accented},
+        // Several scripts, as UTF-8; and an older file in an 8-bit code page
+        // (Latin-1 e acute), which is no UTF-8 and reads in that code page.
+        {manyScripts.toUtf8(), manyScripts, manyScripts.toUtf8()},
+        {latin1, QFile::decodeName(latin1), latin1},
     };
     for (const Case& c : cases) {
         Bench b;
