@@ -1,5 +1,4 @@
 // The programming sequence: one step per tick of the sequence timer.
-#include <QDeadlineTimer>
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
