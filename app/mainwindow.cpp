@@ -52,6 +52,15 @@ MainWindow::MainWindow(QWidget* parent)
     kwp_can_rec_id = 0x18DAF900u | phys_ECU_addr;
     exchanger.setIds(kwp_can_send_id, kwp_can_rec_id);
 
+    // Nobody should program ECUs that the history never records: a folder
+    // the tool cannot write is said in the status line and the trace.
+    const QString unwritable = workingFolderProblem();
+    if (!unwritable.isEmpty()) {
+        ui->label_ActionBar->setText(tr("Working folder not writable"));
+        std::printf("\ntavelin: %s\n", qPrintable(unwritable));
+        std::fflush(stdout);
+    }
+
     ConnectInterface();
     connect(ui->actionConnect, SIGNAL(triggered()), this, SLOT(ConnectInterface()));
 }

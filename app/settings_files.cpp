@@ -1,7 +1,11 @@
 #include "settings_files.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QStringList>
+#include <QTemporaryFile>
 #include <QStringDecoder>
 #include <cerrno>
 #include <cstdio>
@@ -155,4 +159,29 @@ bool writeHystFile(const QByteArray& path)
     f.write(old);
     f.resize(old.size());
     return false;
+}
+
+QString workingFolderProblem()
+{
+    const QDir here = QDir::current();
+    QStringList locked;
+    for (const char* name : {"conf.dat", "hyst.dat", "history.csv"}) {
+        const QFileInfo f(here.filePath(QLatin1String(name)));
+        if (f.exists() && !(f.isFile() && f.isWritable()))
+            locked << QLatin1String(name);
+    }
+    // A new file: what a first start, a replaced hyst.dat and trace.log need.
+    QTemporaryFile probe(here.filePath(QStringLiteral(".tavelin-write-check-XXXXXX")));
+    const bool canCreate = probe.open();
+    if (locked.isEmpty() && canCreate)
+        return QString();
+    QString why = canCreate ? locked.join(QStringLiteral(", ")) + QStringLiteral(" read-only")
+                            : QStringLiteral("no file can be made there (%1)").arg(probe.errorString());
+    // A folder removed under the process has no path any more.
+    const QString where = here.absolutePath().isEmpty()
+                              ? QStringLiteral("the working folder")
+                              : QStringLiteral("working folder ") + QDir::toNativeSeparators(here.absolutePath());
+    return QStringLiteral("%1 cannot be written: %2; settings, the file chosen and the flash history are not "
+                          "saved (start the tool in a folder you can write)")
+        .arg(where, why);
 }

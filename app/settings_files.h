@@ -4,6 +4,7 @@
 #define TAVELIN_SETTINGS_FILES_H
 
 #include <QByteArray>
+#include <QString>
 #include <cstdint>
 
 struct Settings {
@@ -44,5 +45,11 @@ QString hystDecode(const QByteArray& stored);
 // folder where no new file can be made beside it, an existing writable
 // "hyst.dat" is rewritten in place (and restored if that write fails).
 bool writeHystFile(const QByteArray& path);
+
+// Empty when the tool can keep its files in the current directory; else
+// the line the trace gives: which files cannot be written there, and why.
+// The folder must take a new file, and conf.dat, hyst.dat and history.csv,
+// where they exist, must be writable.
+QString workingFolderProblem();
 
 #endif

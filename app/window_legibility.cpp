@@ -45,7 +45,7 @@ const QHash<QString, QStringList>& laterTexts()
           "Loading file...", "File successfully loaded", "Security access completed",
           "Programming session opened", "Erasing memory...", "Memory erased", "Downloading...",
           "Download completed", "Verifying checksum...", "Checksum OK", "Checksum error",
-          "Cannot open selected file", "More than one ECU is answering"}},
+          "Cannot open selected file", "More than one ECU is answering", "Working folder not writable"}},
         {"pushButton_Capture", {"Stop Capture"}},
     };
     return texts;

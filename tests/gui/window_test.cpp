@@ -77,6 +77,7 @@ private slots:
     void confDatCases_data();
     void confDatCases();
     void missingConfDatIsCreated();
+    void unwritableWorkingFolderIsSaid();
     void confBlockInterval();
     void hystDatCases();
     void hystDatInAFolderTheUserCannotWrite();
@@ -288,6 +289,17 @@ void WindowTest::missingConfDatIsCreated()
     QCOMPARE(readFile(b.path("conf.dat")), QByteArray("250\n22\n"));
     QCOMPARE(MainWindowProbe::sendId(w), 0x18DA22F9u);
     QCOMPARE(MainWindowProbe::recId(w), 0x18DAF922u);
+}
+
+void WindowTest::unwritableWorkingFolderIsSaid()
+{
+    // The working folder is removed under the process: nothing can be written
+    // there (whoever runs the test, root included).
+    Bench b;
+    QVERIFY(QDir::setCurrent(b.dir.path()));
+    QVERIFY(b.dir.remove());
+    b.open();
+    QCOMPARE(b.text("label_ActionBar"), QString("Working folder not writable"));
 }
 
 void WindowTest::confBlockInterval()
