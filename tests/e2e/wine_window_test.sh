@@ -7,7 +7,14 @@
 # through QSaveFile's replacing rename), and hx1pack.exe wrote the same file as
 # the Linux hx1pack; all with the adapter maker's conventions on a bus held
 # in a warning state. Leaves the screenshots in WINBUILD/wine-window/.
-#   wine_window_test.sh WINBUILD LINUXBIN [WINE]
+#   wine_window_test.sh WINBUILD LINUXBIN [WINE] [INSTALLER]
+# With INSTALLER (the NSIS installer), the same run goes through what a
+# technician installs, in WINBUILD/wine-install/ on a fresh prefix: a silent
+# install, the adapter library placed in the system folder as the maker's
+# driver package does, the program started from its Start-menu shortcut (no
+# standard output: its trace must reach trace.log in the data folder), the
+# run in that data folder with the installed DLLs, and a silent uninstall
+# that removes the program and keeps the data.
 # WINE is the Wine loader CMake found; without it the first of wine, wine64
 # and Debian's /usr/lib/wine/wine64 (package wine64, which puts no command on
 # PATH). No Wine fails the test: it is never skipped.
@@ -15,6 +22,7 @@ set -euo pipefail
 win=$1
 lin=$2
 wine=${3:-}
+installer=${4:-}
 if [ -z "$wine" ] || [ ! -x "$wine" ]; then
   wine=$(command -v wine || command -v wine64 || { [ -x /usr/lib/wine/wine64 ] && echo /usr/lib/wine/wine64; } || true)
 fi
@@ -29,14 +37,22 @@ wineserver=$(dirname "$(readlink -f "$wine")")/wineserver
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash "$0" "$@"
 fi
-work=$win/wine-window
-rm -rf "$work"
-mkdir -p "$work/screenshots"
 export WINEDEBUG=${WINEDEBUG:--all}
 # UTF-8 file names on the Linux side whatever CI's locale (Wine reads them
 # by it); the Windows side keeps its 8-bit code page, 1252.
 export LC_ALL=C.UTF-8
-export WINEPREFIX=${WINEPREFIX:-$win/wineprefix}
+if [ -n "$installer" ]; then
+  [ -f "$installer" ] || { echo "wine_window_test: FAILED: no installer $installer (scripts/windows makes it)"; exit 1; }
+  base=$win/wine-install
+  rm -rf "$base"
+  export WINEPREFIX=$base/prefix
+else
+  base=$win/wine-window
+  rm -rf "$base"
+  export WINEPREFIX=${WINEPREFIX:-$win/wineprefix}
+fi
+work=$base
+mkdir -p "$work/screenshots"
 
 pids=()
 cleanup() {
@@ -54,6 +70,27 @@ fail() { echo "wine_window_test: FAILED: $*"; exit 1; }
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$wine" wineboot --init > "$work/wineboot.log" 2>&1 || true
   "$wineserver" -w
+fi
+
+if [ -n "$installer" ]; then
+  user=$(cd "$WINEPREFIX/drive_c/users" && ls -d */AppData 2>/dev/null | grep -v '^Public/' | head -n 1 | cut -d/ -f1)
+  [ -n "$user" ] || fail "the new prefix has no user folder"
+  home=$WINEPREFIX/drive_c/users/$user
+  # Wine links Documents to the Linux home: a folder of the prefix instead.
+  [ -L "$home/Documents" ] && rm "$home/Documents"
+  mkdir -p "$home/Documents"
+  cp "$win/bin/PCANBasic.dll" "$WINEPREFIX/drive_c/windows/system32/PCANBasic.dll"
+  "$wine" "$installer" /S > "$work/install.log" 2>&1 || fail "the silent install failed (exit $?)"
+  "$wineserver" -w
+  instdir=$home/AppData/Local/Programs/Tavelin
+  data=$home/Documents/Tavelin
+  menu='C:\users\'"$user"'\AppData\Roaming\Microsoft\Windows\Start Menu\Programs\Tavelin'
+  for f in tavelin.exe brivex.dll kwp.dll Qt6Widgets.dll platforms/qwindows.dll imageformats/qico.dll uninstall.exe; do
+    [ -f "$instdir/$f" ] || fail "the installer did not install $f"
+  done
+  [ -d "$data" ] || fail "the installer did not make the data folder Documents\\Tavelin"
+  work=$data
+  mkdir -p "$work/screenshots"
 fi
 
 # The update file, made by both hx1pack builds from one image.
@@ -80,13 +117,30 @@ export TAVELIN_BUS="socketcand://127.0.0.1:$port/vcan0"
 ecu=$!
 pids=("$ecu" "${pids[@]}")
 
+driver=$win/bin/tavelin-demo-driver.exe
+if [ -n "$installer" ]; then
+  # Started from the shortcut as a technician starts it (its working folder,
+  # no standard handles): the trace goes to trace.log in the data folder.
+  "$wine" start "$menu\\Tavelin.lnk" > "$base/start.log" 2>&1 || fail "the shortcut did not start (exit $?)"
+  for _ in $(seq 1 600); do
+    grep -q 'Connected with' "$data/trace.log" 2> /dev/null && break
+    sleep 0.1
+  done
+  grep -q '^== tavelin started' "$data/trace.log" 2> /dev/null && grep -q 'Connected with' "$data/trace.log" \
+    || fail "the program started from its shortcut left no trace.log in its data folder: $(ls "$data")"
+  "$wineserver" -k 2> /dev/null || true
+  "$wineserver" -w 2> /dev/null || true
+  # The driver runs the window on the installed DLLs and plugins.
+  cp "$driver" "$instdir/" && driver=$instdir/tavelin-demo-driver.exe
+fi
+
 status=0
 # The stand-in keeps the adapter maker's conventions here (every read and
 # write carries the bus-state bits, status messages are queued, CAN_Reset
 # clears queues only), and the bus is held in the heavy warning state for
 # the whole run, as an error-laden bus on a real PC reports it. Only the
 # window's process gets them: ecusim uses the plain conventions.
-(cd "$work" && TAVELIN_PCAN_MAKER=1 TAVELIN_PCAN_BUS_STATE=heavy "$wine" "$win/bin/tavelin-demo-driver.exe" \
+(cd "$work" && TAVELIN_PCAN_MAKER=1 TAVELIN_PCAN_BUS_STATE=heavy "$wine" "$driver" \
    --bus-states "BUS HEAVY" --file "файл/sample.hx1" --shots screenshots --limit 600 \
    > tavelin-trace.log 2> driver.log) || status=$?
 kill -TERM "$ecu" 2>/dev/null || true
@@ -102,4 +156,15 @@ srec_cmp "$work/ecu-memory.hex" -intel "$work/sample-records.hex" -intel > /dev/
   || fail "history.csv has no line for the run"
 grep -q 'файл.sample\.hx1$' "$work/hyst.dat" 2> /dev/null || fail "hyst.dat does not name the file chosen: $(cat "$work/hyst.dat")"
 ls "$work"/screenshots/*.png > /dev/null 2>&1 || fail "no screenshot was saved"
+if [ -n "$installer" ]; then
+  rm "$driver"
+  "$wine" "$instdir/uninstall.exe" /S > "$base/uninstall.log" 2>&1 || fail "the silent uninstall failed (exit $?)"
+  "$wineserver" -w
+  [ ! -e "$instdir" ] || fail "the uninstall left the program folder: $(cd "$instdir" && find . | head)"
+  [ ! -e "$WINEPREFIX/drive_c/users/$user/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Tavelin" ] \
+    || fail "the uninstall left the Start-menu folder"
+  [ -s "$data/history.csv" ] && [ -s "$data/conf.dat" ] || fail "the uninstall did not keep the data folder"
+  echo "wine_window_test: OK - installed, started from the shortcut (trace.log), programmed from the data folder, uninstalled, data kept"
+  exit 0
+fi
 echo "wine_window_test: OK - programmed under Wine, memory equal, history written ($(ls "$work"/screenshots | wc -l) screenshots)"
