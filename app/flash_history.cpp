@@ -32,7 +32,7 @@ QByteArray csvField(const QString& s)
 QByteArray historyHeader()
 {
     return "time,outcome,ecu_address,hw_id,hw_version,boot_version,interface_version,app_code,app_version,"
-           "file,file_hw_id,file_checksum,bytes,blocks,block_length,duration_s\n";
+           "file,file_hw_id,file_checksum,bytes,blocks,block_length,duration_s,file_sha256,bus_log\n";
 }
 
 QByteArray historyLine(const FlashRecord& r)
@@ -54,6 +54,8 @@ QByteArray historyLine(const FlashRecord& r)
         QString::number(r.blocks),
         QString::number(r.blockLength),
         QString::number(r.seconds, 'f', 1),
+        QString::fromLatin1(r.fileSha256.toHex()),
+        r.busLog,
     };
     QByteArray line;
     for (const QString& f : fields) {

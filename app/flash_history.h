@@ -23,6 +23,8 @@ struct FlashRecord {
     uint32_t blocks = 0;       // transfer requests the ECU acknowledged
     uint32_t blockLength = 0;  // the ECU's largest block
     double seconds = 0;        // from Update to the outcome
+    QByteArray fileSha256;     // SHA-256 of the file's bytes as loaded and checked (32 bytes)
+    QString busLog;            // the run's bus log, relative to the working directory
 };
 
 // Local time with its UTC offset, to the second: 2026-12-09T03:01:02+01:00.

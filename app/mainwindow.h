@@ -153,6 +153,7 @@ private:
     FlashHistory history;
     QString loaded_file_path;  // the update file the sector list came from
     QDateTime run_started;
+    QString run_bus_log;  // relative to the working directory; empty when none
     QElapsedTimer run_clock;
     QString run_outcome;
     double run_seconds = 0;

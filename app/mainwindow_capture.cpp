@@ -3,6 +3,7 @@
 
 #include "kwp.h"
 #include "mainwindow.h"
+#include "run_logs.h"
 #include "ui_mainwindow.h"
 
 namespace {
@@ -42,6 +43,8 @@ void MainWindow::on_pushButton_Capture_clicked()
         // Answers are counted afresh, for the ECUs on the bus from now on.
         forgetEcuIdentity();
         exchanger.reset();
+        // The capture and the identification that follows, in a log of their own.
+        runlogs::start(QDateTime::currentDateTime(), QString());
         CaptureTimer->setInterval(100);
         CaptureTimer->start();
         TesterPresentTimer->setInterval(2000);
@@ -80,6 +83,7 @@ void MainWindow::CancelCapture(int)
     ui->pushButton_Capture->setChecked(false);
     ui->label_ActionBar->setText(QString());
     on_pushButton_Capture_clicked();
+    runlogs::stop();  // the capture was given up before an ECU answered
 }
 
 void MainWindow::CheckECUPresence()

@@ -30,5 +30,7 @@ void MainWindow::RecordRun()
     r.blocks = run_blocks;
     r.blockLength = max_packet_lenght;
     r.seconds = run_seconds;
+    r.fileSha256 = loaded_file_sha256;
+    r.busLog = run_bus_log;
     history.append(r);  // reports a failure itself; the run is over either way
 }

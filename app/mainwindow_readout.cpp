@@ -4,6 +4,7 @@
 
 #include "kwp.h"
 #include "mainwindow.h"
+#include "run_logs.h"
 #include "regular_file.h"
 #include "ui_mainwindow.h"
 
@@ -131,6 +132,7 @@ void MainWindow::ReadECUInfo()
     ui->group_InfoBootloader->setEnabled(true);
     ui->group_InfoApplication->setEnabled(true);
     ui->label_ActionBar->setText(tr("Capture OK"));
+    runlogs::stop();  // the capture's log ends with the identification
     ui->group_UpdateFile->setEnabled(true);
     if (!chosen_file.isEmpty()) {
         // The file the name field shows, which is the one last chosen also

@@ -6,6 +6,7 @@
 
 #include "kwp.h"
 #include "mainwindow.h"
+#include "run_logs.h"
 #include "ui_mainwindow.h"
 
 namespace {
@@ -59,6 +60,8 @@ void MainWindow::BeginRun()
     run_in_progress = true;
     run_rejected_keys = 0;
     run_started = QDateTime::currentDateTime();
+    // The run's frames, the ECU's restart after the outcome included.
+    run_bus_log = runlogs::start(run_started, ui->label_HWID->text().trimmed());
     run_clock.start();
     run_outcome.clear();
     run_bytes = run_blocks = 0;
@@ -74,6 +77,7 @@ void MainWindow::EndRun()
         return;
     run_in_progress = false;
     RecordRun();
+    runlogs::stop();
     ui->group_UpdateFile->setEnabled(run_saved_update_group);
     ui->pushButton_Capture->setEnabled(run_saved_capture);
 }

@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "PCANBasic.h"
+#include "bus_log.h"
 
 static_assert(sizeof(DWORD) == 4, "DWORD is 32 bits wide on every platform");
 
@@ -18,6 +19,8 @@ namespace {
 TPCANHandle CAN_HW_Channel = 0;
 int current_baudrate = 0;
 DWORD current_filter = 0;  // the identifier admitted by the last InitHWInterface
+int current_kbit = 0;      // the bit rate of the last InitHWInterface, for the bus log
+buslog::TrcLog bus_log;
 
 #ifdef _WIN32
 // The receive event handed to the adapter library, which sets it when a frame
@@ -120,6 +123,7 @@ int InitHWInterface(int baudrate, DWORD claim)
     if (codeOf(baudrate, code)) {
         result = CAN_Initialize(CAN_HW_Channel, code, 0, 0, 0);
         current_baudrate = code;
+        current_kbit = baudrate;
     }
     if (result != PCAN_ERROR_OK) {
         std::cout << std::endl << "------ ERROR connecting Peak PCAN-USB ----------" << std::endl;
@@ -150,6 +154,7 @@ int SendCANMessage(CAN_msg_T out_msg)
     TPCANStatus s = CAN_Write(CAN_HW_Channel, &m);
     if ((s & ~PCAN_ERROR_ANYBUSERR) != 0)
         return -1;
+    bus_log.sent(m.ID, out_msg.type != 0, m.LEN, m.DATA);
     OutputCANMessage(&out_msg);
     return 0;
 }
@@ -197,6 +202,9 @@ int ReceiveCANMessage(CAN_msg_T* rec_msg, uint32_t timeout_ms)
         // A status or error-frame message of the adapter is never an answer.
         if (m.MSGTYPE & (PCAN_MESSAGE_STATUS | PCAN_MESSAGE_ERRFRAME))
             continue;
+        const uint64_t adapterUs =
+            ((static_cast<uint64_t>(ts.millis_overflow) << 32) + ts.millis) * 1000u + ts.micros;
+        bus_log.received(m.ID, (m.MSGTYPE & PCAN_MESSAGE_EXTENDED) != 0, m.LEN, m.DATA, adapterUs);
         DWORD family = m.ID & 0xFFFFFF00u;
         if (family == BASE_RX_ID1 || family == BASE_RX_ID2)
             break;
@@ -244,3 +252,12 @@ int GetHWInterfaceStatus(char* output_message)
         setUpChannel(current_filter);
     return -1;
 }
+
+int StartBusLog(const char* path)
+{
+    if (!path || !bus_log.open(path, "Tavelin " TAVELIN_VERSION, current_kbit))
+        return -1;
+    return 0;
+}
+
+void StopBusLog() { bus_log.close(); }

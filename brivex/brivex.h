@@ -1,6 +1,7 @@
 // brivex: the CAN hardware interface library. Opens the PCAN-USB channel,
 // writes and receives single frames with the tester's identifier filter,
-// reports and repairs the bus state, and traces every frame on stdout.
+// reports and repairs the bus state, traces every frame on stdout and, on
+// request, logs the frames of a run to a file.
 #ifndef BRIVEX_H
 #define BRIVEX_H
 
@@ -52,5 +53,14 @@ BRIVEX_API int ReceiveCANMessage(CAN_msg_T* rec_msg, uint32_t timeout_ms);
 // 0 bus OK; -1 bad bus state (channel reset and re-initialised). Writes the
 // state's word ("OK", "BUS LIGHT", ...) into output_message (>= 10 bytes) unless null.
 BRIVEX_API int GetHWInterfaceStatus(char* output_message);
+
+// The bus log: from StartBusLog until StopBusLog every frame sent and every
+// frame read is also written to path (the adapter maker's text trace,
+// version 1.1, with the bit rate of the last InitHWInterface), replacing a
+// file there; a log already open is ended first. 0 started; -1 the file
+// cannot be made (nothing is logged then).
+BRIVEX_API int StartBusLog(const char* path);
+// Ends the bus log, written to the disk; nothing happens without one.
+BRIVEX_API void StopBusLog();
 
 #endif

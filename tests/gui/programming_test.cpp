@@ -2,6 +2,7 @@
 // readout and programming runs, with their faults.
 #include <QAction>
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -594,7 +595,7 @@ struct ReadyBench {
     // chosen last: QFileDialog reads a typed quote as a list of names.
     bool prepare(std::vector<std::string> ecuArgs, int imageSize, bool dump = true, const QString& name = "fw.hx1")
     {
-        if (!b.startHub())
+        if (!b.startHub({"--pcap", b.path("bus.pcap").toStdString()}))
             return false;
         if (!conf.isEmpty()) {
             QFile c(b.path("conf.dat"));
@@ -678,6 +679,18 @@ void ProgrammingTest::wholeRun()
     const QStringList got = {rows[0]["outcome"], rows[0]["file"], rows[0]["ecu_address"], rows[0]["hw_id"],
                              rows[0]["file_hw_id"], rows[0]["bytes"], rows[0]["blocks"], rows[0]["block_length"]};
     QCOMPARE(got, (QStringList{kSuccess, r.file, "0x22", "0012345", "12345", "8192", QString::number(blocks), blockLength}));
+    // The line names the file by its bytes' SHA-256 and the run's bus log,
+    // which python-can reads and whose frames are those canhub saw.
+    QFile f(r.file);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(rows[0]["file_sha256"], QString(QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256).toHex()));
+    QVERIFY2(rows[0]["bus_log"].startsWith("runs/") && QFile::exists(r.b.path(rows[0]["bus_log"])), qPrintable(rows[0]["bus_log"]));
+    r.b.hub.p.stop();  // the pcap whole
+    QProcess check;
+    check.setProcessChannelMode(QProcess::MergedChannels);
+    check.start("/usr/bin/python3", {TAVELIN_TRC_CHECK, r.b.path(rows[0]["bus_log"]), r.b.path("bus.pcap")});
+    QVERIFY(check.waitForFinished(120000));
+    QVERIFY2(check.exitCode() == 0, check.readAll().constData());
 }
 
 void ProgrammingTest::wholeRunOverABusHeldInAWarningState_data()

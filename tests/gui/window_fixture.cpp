@@ -80,7 +80,7 @@ Bench::~Bench()
     QDir::setCurrent(QDir::tempPath());
 }
 
-bool Bench::startHub() { return hub.start(); }
+bool Bench::startHub(const std::vector<std::string>& extra) { return hub.start(extra); }
 
 bool Bench::startEcu(const std::vector<std::string>& args)
 {

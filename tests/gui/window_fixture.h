@@ -85,7 +85,7 @@ struct Bench {
     std::unique_ptr<MainWindow> window;
     Bench();
     ~Bench();
-    bool startHub();
+    bool startHub(const std::vector<std::string>& extra = {});
     bool startEcu(const std::vector<std::string>& args);
     // Stops ecusim; its summary line.
     std::string stopEcu();

@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "run_logs.h"
 #include "settings_files.h"
 #include "window_fixture.h"
 
@@ -87,6 +88,7 @@ private slots:
     void loaderMessages_data();
     void loaderMessages();
     void nonRegularFileIsNotOpened();
+    void runLogsKeepTheNewest();
 };
 
 void WindowTest::widgetTreeAsBuilt()
@@ -514,5 +516,30 @@ void WindowTest::nonRegularFileIsNotOpened()
     QVERIFY(MainWindowProbe::sectors(w).empty());
 }
 
+void WindowTest::runLogsKeepTheNewest()
+{
+    // 201 logs: the oldest goes, except the one in progress; then a size
+    // bound of three logs keeps the one in progress and the newest two.
+    QTemporaryDir dir;
+    const QDateTime t0(QDate(2026, 12, 9), QTime(14, 3, 11));
+    QStringList names;
+    for (int i = 0; i < 201; ++i) {
+        names << QFileInfo(runlogs::logName(t0.addSecs(i), i % 2 ? "0012345" : "")).fileName();
+        writeFile(dir.filePath(names.last()), QByteArray(100, 'x'));
+    }
+    writeFile(dir.filePath("notes.txt"), "kept");
+    QCOMPARE(names[0], QString("2026-12-09T14-03-11_capture.trc"));
+    QCOMPARE(names[1], QString("2026-12-09T14-03-12_0012345.trc"));
+    runlogs::prune(dir.path(), names[0]);
+    QVERIFY(QFile::exists(dir.filePath(names[0])));
+    QVERIFY(!QFile::exists(dir.filePath(names[1])));
+    QCOMPARE(QDir(dir.path()).entryList({"*.trc"}, QDir::Files).size(), 200);
+    runlogs::prune(dir.path(), names[0], 200, 300);
+    QCOMPARE(QDir(dir.path()).entryList({"*.trc"}, QDir::Files),
+             QStringList({names[0], names[199], names[200]}));
+    QVERIFY(QFile::exists(dir.filePath("notes.txt")));
+}
+
 QTEST_MAIN(WindowTest)
 #include "window_test.moc"
+
