@@ -94,6 +94,14 @@ uint64_t TxQueue::dropped() const
     return dropped_;
 }
 
+uint64_t TxQueue::takeDropped()
+{
+    std::lock_guard<std::mutex> lock(m_);
+    const uint64_t n = dropped_ - taken_;
+    taken_ = dropped_;
+    return n;
+}
+
 void TxWriter::start(Driver driver)
 {
     stop();

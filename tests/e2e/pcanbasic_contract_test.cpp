@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <initializer_list>
 #include <cstdio>
@@ -367,16 +368,12 @@ TEST(PcanContract, AServerThatNeverGreetsBlocksNoCall)
     CAN_Uninitialize(PCAN_USBBUS1);
 }
 
-// A peer that stops reading fills the connection: that frame is refused as
-// queue full, the link is not lost, and once the peer reads again every frame
-// that was accepted arrives whole and in order.
-TEST(PcanContract, APeerThatStopsReadingIsSlowNotLost)
+// socketcand's side of the handshake for one client of SERVER, served on a
+// thread while the caller initialises the channel; PEER then reads only when
+// the test reads.
+void serveHandshake(Listener& server, RawClient& peer, const std::function<void()>& initialise)
 {
-    Listener server(0, 4096);
-    ASSERT_GT(server.port, 0);
-    ::setenv("TAVELIN_BUS", server.url().c_str(), 1);
-    RawClient peer;
-    std::thread daemon([&] {  // socketcand's side of the handshake
+    std::thread daemon([&] {
         peer.adopt(::accept(server.fd, nullptr, nullptr));
         peer.send("< hi >");
         EXPECT_EQ(peer.next(5000), "< open vcan0 >");
@@ -384,9 +381,14 @@ TEST(PcanContract, APeerThatStopsReadingIsSlowNotLost)
         EXPECT_EQ(peer.next(5000), "< rawmode >");
         peer.send("< ok >");
     });
-    ASSERT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_OK);
+    initialise();
     daemon.join();
-    ASSERT_TRUE(linkUp());
+}
+
+// Writes numbered frames until one is refused: how many were accepted, and
+// the refusal. Each call timed by POLL.
+std::pair<uint32_t, TPCANStatus> writeUntilRefused(StatusPoll& poll)
+{
     TPCANMsg w{};
     w.ID = 0x18DA22F9;
     w.MSGTYPE = PCAN_MESSAGE_EXTENDED;
@@ -395,10 +397,44 @@ TEST(PcanContract, APeerThatStopsReadingIsSlowNotLost)
     TPCANStatus r = PCAN_ERROR_OK;
     for (; sent < 10000000; ++sent) {
         std::memcpy(w.DATA, &sent, 4);
-        if ((r = CAN_Write(PCAN_USBBUS1, &w)) != PCAN_ERROR_OK)
+        if ((r = poll.timed([&] { return CAN_Write(PCAN_USBBUS1, &w); })) != PCAN_ERROR_OK)
             break;
     }
+    return {sent, r};
+}
+
+// A peer that stops reading fills the connection, then the library's queue:
+// meanwhile no call waits for it (the window makes them on its thread): a
+// frame that finds the queue full is refused at once as queue full, and the
+// status answers at once from another thread. The link is not lost, and once
+// the peer reads again every frame that was accepted arrives whole and in
+// order.
+TEST(PcanContract, APeerThatStopsReadingIsSlowNotLost)
+{
+    Listener server(0, 4096);
+    ASSERT_GT(server.port, 0);
+    ::setenv("TAVELIN_BUS", server.url().c_str(), 1);
+    RawClient peer;
+    serveHandshake(server, peer, [] { ASSERT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_OK); });
+    ASSERT_TRUE(linkUp());
+    StatusPoll writes, status;
+    std::atomic<bool> writing{true};
+    std::thread window([&] {
+        while (writing)
+            status.timed([] { return CAN_GetStatus(PCAN_USBBUS1); });
+    });
+    auto [sent, r] = writeUntilRefused(writes);
     EXPECT_EQ(r, PCAN_ERROR_QXMTFULL);
+    TPCANMsg w{};
+    w.ID = 0x18DA22F9;
+    w.MSGTYPE = PCAN_MESSAGE_EXTENDED;
+    w.LEN = 8;
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(writes.timed([&] { return CAN_Write(PCAN_USBBUS1, &w); }), PCAN_ERROR_QXMTFULL);
+    writing = false;
+    window.join();
+    EXPECT_LT(writes.longestMs, 500) << "CAN_Write waited for the peer";
+    EXPECT_LT(status.longestMs, 500) << "CAN_GetStatus waited for a writer";
     EXPECT_EQ(CAN_GetStatus(PCAN_USBBUS1), PCAN_ERROR_OK);
     for (uint32_t i = 0; i < sent; ++i) {
         std::string m = peer.next(5000);
