@@ -139,6 +139,7 @@ public:
     }
 
     void clearTransmitQueue() override { txq_.clear(); }
+    uint64_t takeDropped() override { return txq_.takeDropped(); }
 
     BusState state() override
     {

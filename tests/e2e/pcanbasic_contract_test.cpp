@@ -451,6 +451,38 @@ TEST(PcanContract, APeerThatStopsReadingIsSlowNotLost)
     CAN_Uninitialize(PCAN_USBBUS1);
 }
 
+// Frames that wait a second without the peer taking any are dropped, and the
+// loss is said: once to CAN_GetStatus and once to the next write (a failed
+// send for kwp), which is refused, with one line giving the count. The next
+// write is accepted again.
+TEST(PcanContract, FramesDroppedAfterAStallAreReportedOnce)
+{
+    Listener server(0, 4096);
+    ASSERT_GT(server.port, 0);
+    ::setenv("TAVELIN_BUS", server.url().c_str(), 1);
+    RawClient peer;
+    testing::internal::CaptureStdout();
+    serveHandshake(server, peer, [] { ASSERT_EQ(InitHWInterface(250, 0x22), 0); });
+    ASSERT_TRUE(linkUp());
+    StatusPoll poll;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(writeUntilRefused(poll).second, PCAN_ERROR_QXMTFULL);
+    TPCANStatus s = PCAN_ERROR_OK;
+    ASSERT_TRUE(waitUntil([&] { return (s = CAN_GetStatus(PCAN_USBBUS1)) != PCAN_ERROR_OK; }));
+    EXPECT_EQ(s, PCAN_ERROR_XMTFULL);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find("frames dropped unsent"), std::string::npos) << err;
+    EXPECT_EQ(CAN_GetStatus(PCAN_USBBUS1), PCAN_ERROR_OK);  // said once
+    static KWP_msg_T msg;
+    msg.SID = 0x3E;
+    msg.len = 2;
+    EXPECT_NE(KWPonCAN_Send(1, 0x18DA22F9, &msg), 0) << "the loss was not reported to the sender";
+    EXPECT_EQ(KWPonCAN_Send(1, 0x18DA22F9, &msg), 0);
+    testing::internal::GetCapturedStdout();
+    CAN_Uninitialize(PCAN_USBBUS1);
+}
+
 TEST_F(OverHub, BrivexAndKwpOnTheRealStack)
 {
     CAN_Uninitialize(PCAN_USBBUS1);
