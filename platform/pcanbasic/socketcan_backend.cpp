@@ -58,6 +58,12 @@ bool frameOfCanId(uint32_t canId, wire::Frame& f)
 
 namespace {
 
+// The socket's send buffer, asked as small as the kernel allows: frames
+// handed to the socket wait in the kernel (socket, queueing discipline,
+// driver) where CAN_Reset cannot reach them and the stale rule does not
+// apply, so the deep queue is the library's and the kernel holds only a few.
+constexpr int kSocketSendBuffer = 0;
+
 can_frame canFrameOf(const wire::Frame& f)
 {
     can_frame cf{};
@@ -108,6 +114,7 @@ public:
             return false;
         }
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketSendBuffer, sizeof kSocketSendBuffer);
         // The controller's error frames too: the channel delivers them when asked to.
         can_err_mask_t errors = errorClassesHeard();
         ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors);

@@ -957,7 +957,8 @@ TEST_F(PcanContractController, WithoutTheCapabilityOneLineOfAdviceThatWorks)
 // CAN_Write never waits for the driver: while the driver's queue takes a frame
 // only every eighth of a second (tc's tbf at 1 kbit/s), 200 frames are
 // accepted at once and leave in order when it runs at wire speed again.
-// CAN_Reset empties the library's queue: frames not yet handed over never go.
+// CAN_Reset empties the library's queue: frames not yet handed over never go,
+// and the kernel's share of them is a few frames.
 TEST_F(PcanContractController, WritesNeverWaitForTheDriverAndLeaveInOrder)
 {
     ASSERT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_OK);
@@ -1001,7 +1002,9 @@ TEST_F(PcanContractController, WritesNeverWaitForTheDriverAndLeaveInOrder)
     while (next(n) && n != 0xFFFF)
         ++before;
     EXPECT_EQ(n, 0xFFFFu) << "the frame written after CAN_Reset never came";
-    EXPECT_LT(before, 100u) << "CAN_Reset left the queue as it was";
+    // Only what the kernel holds still goes: the socket's smallest send
+    // buffer takes 7 frames, and the writer may be handing one over.
+    EXPECT_LE(before, 8u) << "frames written before CAN_Reset went after it";
     ::close(peer);
     CAN_Uninitialize(PCAN_USBBUS1);
 }
