@@ -39,7 +39,8 @@ public:
 
     // False when the queue is full.
     bool push(const wire::Frame& f, Clock::time_point now);
-    // The oldest frame and its sequence number; waits up to `wait` for one.
+    // The oldest frame and its sequence number; waits up to `wait` for one
+    // (a negative wait: until there is one, or wake()).
     bool front(wire::Frame& f, uint64_t& seq, std::chrono::milliseconds wait);
     // The driver took frame `seq`: it leaves the queue (unless cleared meanwhile).
     void sent(uint64_t seq, Clock::time_point now);

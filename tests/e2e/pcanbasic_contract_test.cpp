@@ -1009,6 +1009,44 @@ TEST_F(PcanContractController, WritesNeverWaitForTheDriverAndLeaveInOrder)
     CAN_Uninitialize(PCAN_USBBUS1);
 }
 
+// A driver that is full costs nothing: the writer sleeps until the socket has
+// room (not in a loop of short pauses), so while the driver takes a frame only
+// every eighth of a second the library's threads wake a few times per frame
+// at most. An open channel with nothing to do never wakes: its reader waits on
+// the socket without a time-out, so closing must wake it (or it would hang).
+TEST_F(PcanContractController, AFullDriverAndAnIdleChannelCostNoWakeUps)
+{
+    ASSERT_EQ(CAN_Initialize(PCAN_USBBUS1, PCAN_BAUD_250K, 0, 0, 0), PCAN_ERROR_OK);
+    int peer = rawSocket(peerOf(ifn));
+    ASSERT_GE(peer, 0);
+    run("tc qdisc replace dev " + ifn + " root tbf rate 1kbit burst 32 limit 160");
+    TPCANMsg w{};
+    w.ID = 0x18DA22F9;
+    w.MSGTYPE = PCAN_MESSAGE_EXTENDED;
+    w.LEN = 8;
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(CAN_Write(PCAN_USBBUS1, &w), PCAN_ERROR_OK);
+    can_frame cf{};
+    ASSERT_TRUE(readWithin(peer, &cf, sizeof cf, 10000));
+    const long w0 = contextSwitches();
+    const int frames = 16;
+    for (int i = 0; i < frames; ++i)
+        ASSERT_TRUE(readWithin(peer, &cf, sizeof cf, 10000)) << "frame " << i;
+    const long perFrame = (contextSwitches() - w0) / frames;
+    EXPECT_LT(perFrame, 10) << "wake-ups per frame sent while the driver was full";
+    ASSERT_EQ(CAN_Reset(PCAN_USBBUS1), PCAN_ERROR_OK);
+    run("tc qdisc change dev " + ifn + " root tbf rate 246kbit burst 32 limit 160");
+    while (readWithin(peer, &cf, sizeof cf, 500)) {
+    }
+    // Nothing is sent or heard for a second: the only wake-ups are this
+    // thread's own (the poll, reading the counters).
+    const long i0 = contextSwitches();
+    EXPECT_FALSE(readWithin(peer, &cf, sizeof cf, 1000));
+    EXPECT_LE(contextSwitches() - i0, 3) << "wake-ups of an idle channel in a second";
+    ::close(peer);
+    CAN_Uninitialize(PCAN_USBBUS1);
+}
+
 // A raw socket on IFNAME that sees only the given identifiers (extended), each
 // frame with the kernel's receive time.
 int stampedSocket(const std::string& ifname, std::initializer_list<uint32_t> ids)
