@@ -2,6 +2,7 @@
 #ifndef TAVELIN_PCAN_BACKEND_H
 #define TAVELIN_PCAN_BACKEND_H
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -37,6 +38,9 @@ public:
     virtual void setAutoReset(bool on) { (void)on; }
     // Drops the frames written but not yet handed to the bus (CAN_Reset).
     virtual void clearTransmitQueue() {}
+    // Frames written and accepted that were dropped unsent since the last call
+    // (the bus took nothing for a while): the channel reports them.
+    virtual uint64_t takeDropped() { return 0; }
     virtual void close() = 0;
 };
 

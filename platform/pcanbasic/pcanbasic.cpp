@@ -49,6 +49,7 @@
 #include "backend.h"
 #include "bus_url.h"
 #include "error_frames.h"
+#include "tx_queue.h"
 
 #ifdef _WIN32
 #define PCAN_API extern "C" __declspec(dllexport)
@@ -94,6 +95,10 @@ public:
     std::atomic<bool> maker{false};  // the maker's conventions (TAVELIN_PCAN_MAKER)
     pcan::BusHold hold;              // TAVELIN_PCAN_BUS_STATE
     TPCANStatus reported = PCAN_ERROR_OK;  // the status last answered (api lock)
+    // Frames accepted by CAN_Write that the back end dropped unsent: the next
+    // CAN_Write and the next CAN_GetStatus each report it once (api lock).
+    bool lossForWrite = false;
+    bool lossForStatus = false;
     TPCANBaudrate btr0btr1 = 0;
     DWORD deviceId = 0;  // PCAN_DEVICE_ID: kept for the life of the process
 #ifdef _WIN32
@@ -187,6 +192,20 @@ public:
         enqueue(m);
     }
 
+    // Takes the back end's count of frames dropped unsent: a loss to report,
+    // with one line saying how many. Called with the api lock held.
+    void noteDrops()
+    {
+        const uint64_t n = backend ? backend->takeDropped() : 0;
+        if (n == 0)
+            return;
+        lossForWrite = lossForStatus = true;
+        std::fprintf(stderr, "pcanbasic: %llu frame%s dropped unsent: the bus took none for %lld ms\n",
+                     static_cast<unsigned long long>(n), n == 1 ? "" : "s",
+                     static_cast<long long>(pcan::kStaleAfterMs));
+        std::fflush(stderr);
+    }
+
     // The channel's status: the back end's state, or the state held by
     // TAVELIN_PCAN_BUS_STATE while the bus itself is fine. With the maker's
     // conventions a change of it is queued as a status message. Called with
@@ -229,6 +248,7 @@ public:
             return false;
         }
         reported = PCAN_ERROR_OK;
+        lossForWrite = lossForStatus = false;
         return true;
     }
 
@@ -412,7 +432,16 @@ PCAN_API TPCANStatus PCAN_CALL CAN_GetStatus(TPCANHandle Channel)
     std::lock_guard<std::mutex> lock(ch.api);
     if (!ch.initialized)
         return PCAN_ERROR_INITIALIZE;
-    return ch.status();
+    ch.noteDrops();
+    const TPCANStatus s = ch.status();
+    // Frames lost: reported as the controller failing to send, unless the
+    // bus state already says worse.
+    if (ch.lossForStatus) {
+        ch.lossForStatus = false;
+        if (s == PCAN_ERROR_OK)
+            return PCAN_ERROR_XMTFULL;
+    }
+    return s;
 }
 
 PCAN_API TPCANStatus PCAN_CALL CAN_Read(TPCANHandle Channel, TPCANMsg* MessageBuffer,
@@ -467,6 +496,13 @@ PCAN_API TPCANStatus PCAN_CALL CAN_Write(TPCANHandle Channel, TPCANMsg* MessageB
         return PCAN_ERROR_INITIALIZE;
     if (!ch.backend)
         return PCAN_ERROR_QXMTFULL;
+    // Frames written before were lost: this one is refused, so that the
+    // caller knows its transfer is broken.
+    ch.noteDrops();
+    if (ch.lossForWrite) {
+        ch.lossForWrite = false;
+        return PCAN_ERROR_XMTFULL;
+    }
     if (ch.backend->write(f) != pcan::WriteResult::Ok)
         return PCAN_ERROR_QXMTFULL;
     // With the maker's conventions a queued frame comes with the bus-state bits.

@@ -28,6 +28,7 @@
 
 #include "canlink_client.h"
 #include "error_frames.h"
+#include "net_compat.h"
 #include "tx_queue.h"
 
 namespace pcan {
@@ -57,6 +58,15 @@ bool frameOfCanId(uint32_t canId, wire::Frame& f)
 }
 
 namespace {
+
+// The socket's send buffer, asked as small as the kernel allows: frames
+// handed to the socket wait in the kernel (socket, queueing discipline,
+// driver) where CAN_Reset cannot reach them and the stale rule does not
+// apply, so the deep queue is the library's and the kernel holds only a few.
+constexpr int kSocketSendBuffer = 0;
+// How long the writer waits for the driver before the queue applies its stale
+// rule and the writer tries again; close() wakes it at once.
+constexpr int kHandOverWaitMs = 100;
 
 can_frame canFrameOf(const wire::Frame& f)
 {
@@ -108,6 +118,7 @@ public:
             return false;
         }
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketSendBuffer, sizeof kSocketSendBuffer);
         // The controller's error frames too: the channel delivers them when asked to.
         can_err_mask_t errors = errorClassesHeard();
         ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors);
@@ -116,6 +127,7 @@ public:
         bitrate_ = bitrate;
         lost_ = false;
         stop_ = false;
+        wake_.drain();
         txq_.dropOlderThanStale(TxQueue::Clock::now());  // left from before a loss
         reader_ = std::thread([this] { readLoop(); });
         writer_.start([this](const wire::Frame& f) { return handOver(f); });
@@ -139,6 +151,7 @@ public:
     }
 
     void clearTransmitQueue() override { txq_.clear(); }
+    uint64_t takeDropped() override { return txq_.takeDropped(); }
 
     BusState state() override
     {
@@ -198,8 +211,9 @@ public:
 
     void close() override
     {
-        writer_.stop();
         stop_ = true;
+        wake_.signal();  // the reader and the writer stop waiting on the socket
+        writer_.stop();
         if (reader_.joinable())
             reader_.join();
         if (fd_ >= 0)
@@ -218,6 +232,7 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> autoReset_{false};
     std::thread reader_;
+    const net::Waker wake_;  // set by close()
     TxQueue txq_;
     TxWriter writer_{txq_};
     CanlinkRun lastCanlinkRun_ = CanlinkRun::Absent;  // the helper's last answer, for the advice
@@ -273,15 +288,17 @@ private:
     }
 
     // Gives one frame to the socket, waiting a little for room in the driver's
-    // queue: ENOBUFS (the queueing discipline is full, and gives no wake-up)
-    // is retried after short pauses, EAGAIN (the socket buffer is full) waits
-    // for POLLOUT. A driver that takes nothing within 50 ms refuses the frame
-    // for now; the writer tries again.
+    // queue: EAGAIN (the socket's small send buffer is full: the usual case,
+    // since it fills before the queueing discipline does) sleeps in poll until
+    // the driver has sent enough for POLLOUT; ENOBUFS (the queueing discipline
+    // is full, shared with other sockets, and gives no wake-up) is retried
+    // after short pauses. A driver that takes nothing within kHandOverWaitMs
+    // refuses the frame for now; the writer tries again.
     Handover handOver(const wire::Frame& f)
     {
         const can_frame cf = canFrameOf(f);
         using Clock = std::chrono::steady_clock;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(50);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(kHandOverWaitMs);
         auto pause = std::chrono::microseconds(100);
         for (;;) {
             ssize_t n = ::write(fd_, &cf, sizeof cf);
@@ -293,8 +310,9 @@ private:
                 return Handover::Refused;
             if (e == EAGAIN) {
                 auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-                pollfd p{fd_, POLLOUT, 0};
-                ::poll(&p, 1, static_cast<int>(left) + 1);
+                pollfd p[2] = {{fd_, POLLOUT, 0}, {wake_.pollable(), POLLIN, 0}};
+                if (::poll(p, 2, static_cast<int>(left) + 1) > 0 && p[1].revents)
+                    return Handover::Refused;  // closing
             } else if (e == ENOBUFS || e == EINTR) {
                 std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
                 pause = std::min(pause * 2, std::chrono::microseconds(2000));
@@ -309,10 +327,12 @@ private:
     void readLoop()
     {
         while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            int r = ::poll(&p, 1, 200);
+            pollfd p[2] = {{fd_, POLLIN, 0}, {wake_.pollable(), POLLIN, 0}};
+            int r = ::poll(p, 2, -1);
             if (r <= 0)
                 continue;
+            if (p[1].revents)
+                return;  // closing
             can_frame cf{};
             ssize_t n = ::read(fd_, &cf, sizeof cf);
             if (n < 0 && (errno == EAGAIN || errno == EINTR))

@@ -15,10 +15,14 @@
 // - reopen() (CAN_Initialize on an open channel) starts a new attempt after a
 //   failed or lost one and returns at once, with the previous attempt's
 //   problem to report.
-// A slow link is not a lost one: a frame that finds no room in the socket
-// within kSendWaitMs is refused (queue full) and the link stays. The link is
-// lost when the peer closes it, on a socket error, or when TCP gives up on
-// data or keep-alive probes left unanswered for about kDeadPeerMs.
+// Frames to send go into the channel's own deep transmit queue (tx_queue), as
+// on SocketCAN: CAN_Write never waits for the socket. A writer thread hands
+// them to the socket in order as the peer reads them. A slow link is not a
+// lost one: while the peer reads nothing the frames wait in that queue (and
+// those that wait longer than the queue's stale limit are dropped, reported
+// by the channel). The link is lost when the peer closes it, on a socket
+// error, or when TCP gives up on data or keep-alive probes left unanswered
+// for about kDeadPeerMs.
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -30,6 +34,7 @@
 
 #include "backend.h"
 #include "net_compat.h"
+#include "tx_queue.h"
 
 namespace pcan {
 namespace {
@@ -37,7 +42,9 @@ namespace {
 constexpr int kOpenGraceMs = 200;
 constexpr int kConnectTimeoutMs = 2000;
 constexpr int kHandshakeTimeoutMs = 3000;
-constexpr int kSendWaitMs = 1000;
+// How long the writer waits for room in the socket before it lets the queue
+// apply its stale rule and tries again; close() wakes it at once.
+constexpr int kHandOverWaitMs = 100;
 constexpr int kDeadPeerMs = 20000;
 
 using Clock = std::chrono::steady_clock;
@@ -277,10 +284,12 @@ void readLoop(Link& l, wire::Splitter& s)
         int r = net::poll(p, 2, -1);
         if (r < 0 && net::interrupted(net::lastError()))
             continue;
-        if (p[1].revents)
-            l.wake.drain();
+        // A link no longer up keeps its waker set, so that the writer waiting
+        // on it too returns at once.
         if (l.phase != Link::Phase::Up)
             return;
+        if (p[1].revents)
+            l.wake.drain();
         if ((p[0].revents & POLLOUT) && l.hasPending) {
             // The rest of a frame a writer could not finish: send it when the
             // socket has room, even if no further frame is written.
@@ -337,6 +346,52 @@ void run(std::shared_ptr<Link> l)
     l->hasPending = false;
 }
 
+// Sends one frame, finishing first the tail of an earlier one, as far as the
+// socket takes it before the deadline; called with l.io held. A frame of
+// which only a part went is taken: its tail must follow before any other
+// frame, or the stream would be garbled, and the link's thread sends it when
+// the socket has room. A failed connection is marked lost.
+Handover sendFrame(Link& l, const wire::Frame& f, Clock::time_point deadline)
+{
+    if (l.hasPending) {
+        net::ssize n = sendUntil(l, l.fd, l.pending, deadline);
+        if (n < 0) {
+            l.markLost();
+            return Handover::Refused;
+        }
+        l.pending.erase(0, static_cast<std::size_t>(n));
+        l.hasPending = !l.pending.empty();
+        if (l.hasPending)
+            return Handover::Refused;
+    }
+    const std::string msg = wire::formatSend(f);
+    net::ssize n = sendUntil(l, l.fd, msg, deadline);
+    if (n < 0)
+        l.markLost();
+    if (n <= 0)
+        return Handover::Refused;
+    if (static_cast<std::size_t>(n) < msg.size()) {
+        l.pending = msg.substr(static_cast<std::size_t>(n));
+        l.hasPending = true;
+        l.signal();
+    }
+    return Handover::Taken;
+}
+
+// The writer's hand-over: waits up to kHandOverWaitMs for room in the socket.
+// A link that is not up takes nothing (its frames wait, then go stale).
+Handover handOver(Link& l, const wire::Frame& f)
+{
+    if (l.phase == Link::Phase::Up) {
+        std::lock_guard<std::mutex> io(l.io);
+        if (l.fd != net::kNoSocket)
+            return sendFrame(l, f, Clock::now() + std::chrono::milliseconds(kHandOverWaitMs));
+    }
+    // Connecting again happens on a new link with a new writer: just pace the retries.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return Handover::Refused;
+}
+
 class SocketcandBackend final : public Backend {
 public:
     SocketcandBackend(BusUrl url, Sink sink) : url_(std::move(url)), sink_(std::move(sink)) {}
@@ -374,43 +429,32 @@ public:
         return false;
     }
 
+    // With nothing queued, the frame goes straight to the socket if it has
+    // room; otherwise it is queued behind the others. Only the channel's API
+    // thread writes, so an idle queue stays idle meanwhile.
     WriteResult write(const wire::Frame& f) override
     {
         if (!link_ || link_->phase != Link::Phase::Up)
             return WriteResult::Lost;
-        Link& l = *link_;
-        std::lock_guard<std::mutex> io(l.io);
-        if (l.fd == net::kNoSocket)
-            return WriteResult::Lost;
-        auto deadline = Clock::now() + std::chrono::milliseconds(kSendWaitMs);
-        if (l.hasPending) {
-            net::ssize n = sendUntil(l, l.fd, l.pending, deadline);
-            if (n < 0) {
-                l.markLost();
+        if (txq_.idle()) {
+            Link& l = *link_;
+            std::lock_guard<std::mutex> io(l.io);
+            if (l.fd == net::kNoSocket)
                 return WriteResult::Lost;
+            if (!l.hasPending) {
+                switch (sendFrame(l, f, Clock::now())) {
+                case Handover::Taken: return WriteResult::Ok;
+                case Handover::Refused: break;
+                }
+                if (l.phase != Link::Phase::Up)
+                    return WriteResult::Lost;
             }
-            l.pending.erase(0, static_cast<std::size_t>(n));
-            l.hasPending = !l.pending.empty();
-            if (l.hasPending)
-                return WriteResult::Full;
         }
-        std::string msg = wire::formatSend(f);
-        net::ssize n = sendUntil(l, l.fd, msg, deadline);
-        if (n < 0) {
-            l.markLost();
-            return WriteResult::Lost;
-        }
-        if (n == 0)
-            return WriteResult::Full;
-        if (static_cast<std::size_t>(n) < msg.size()) {
-            // Part of the frame is on its way: the rest must follow before any
-            // other frame, or the stream would be garbled.
-            l.pending = msg.substr(static_cast<std::size_t>(n));
-            l.hasPending = true;
-            l.signal();
-        }
-        return WriteResult::Ok;
+        return txq_.push(f, TxQueue::Clock::now()) ? WriteResult::Ok : WriteResult::Full;
     }
+
+    void clearTransmitQueue() override { txq_.clear(); }
+    uint64_t takeDropped() override { return txq_.takeDropped(); }
 
     BusState state() override
     {
@@ -427,6 +471,7 @@ public:
             link_->phase = Link::Phase::Closed;
         }
         link_->signal();
+        writer_.stop();
         link_.reset();
     }
 
@@ -434,14 +479,19 @@ private:
     BusUrl url_;
     Sink sink_;
     std::shared_ptr<Link> link_;
+    TxQueue txq_;
+    TxWriter writer_{txq_};
 
     void start()
     {
         link_ = std::make_shared<Link>(url_, sink_);
+        txq_.dropOlderThanStale(TxQueue::Clock::now());  // left from a lost link
         try {
             if (!link_->wake.ok())
                 throw std::system_error(net::lastError(), std::system_category(), "no wake-up socket");
             std::thread(run, link_).detach();
+            // The writer holds its own reference: the link outlives it.
+            writer_.start([l = link_](const wire::Frame& f) { return handOver(*l, f); });
         } catch (const std::system_error& e) {
             link_->error = "cannot start connecting to " + url_.text() + " (" + e.what() + ")";
             link_->phase = Link::Phase::Failed;

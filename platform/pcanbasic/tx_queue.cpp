@@ -19,7 +19,11 @@ bool TxQueue::push(const wire::Frame& f, Clock::time_point now)
 bool TxQueue::front(wire::Frame& f, uint64_t& seq, std::chrono::milliseconds wait)
 {
     std::unique_lock<std::mutex> lock(m_);
-    cv_.wait_for(lock, wait, [this] { return !items_.empty() || woken_; });
+    const auto ready = [this] { return !items_.empty() || woken_; };
+    if (wait < std::chrono::milliseconds::zero())
+        cv_.wait(lock, ready);
+    else
+        cv_.wait_for(lock, wait, ready);
     woken_ = false;
     if (items_.empty())
         return false;
@@ -94,6 +98,14 @@ uint64_t TxQueue::dropped() const
     return dropped_;
 }
 
+uint64_t TxQueue::takeDropped()
+{
+    std::lock_guard<std::mutex> lock(m_);
+    const uint64_t n = dropped_ - taken_;
+    taken_ = dropped_;
+    return n;
+}
+
 void TxWriter::start(Driver driver)
 {
     stop();
@@ -102,7 +114,7 @@ void TxWriter::start(Driver driver)
         while (!stop_) {
             wire::Frame f;
             uint64_t seq = 0;
-            if (!q_.front(f, seq, std::chrono::milliseconds(200)))
+            if (!q_.front(f, seq, std::chrono::milliseconds(-1)))  // until a frame or stop()
                 continue;
             if (driver(f) == Handover::Taken)
                 q_.sent(seq, TxQueue::Clock::now());

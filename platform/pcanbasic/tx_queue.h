@@ -20,6 +20,7 @@
 namespace pcan {
 
 constexpr std::size_t kTransmitQueueLength = 32768;
+constexpr long kStaleAfterMs = 1000;
 
 // Frames waiting for the driver. Thread-safe; times are passed in so that the
 // rule for stale frames can be checked without waiting.
@@ -32,13 +33,14 @@ constexpr std::size_t kTransmitQueueLength = 32768;
 class TxQueue {
 public:
     using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::milliseconds kStaleAfter{1000};
+    static constexpr std::chrono::milliseconds kStaleAfter{kStaleAfterMs};
 
     explicit TxQueue(std::size_t capacity = kTransmitQueueLength) : capacity_(capacity) {}
 
     // False when the queue is full.
     bool push(const wire::Frame& f, Clock::time_point now);
-    // The oldest frame and its sequence number; waits up to `wait` for one.
+    // The oldest frame and its sequence number; waits up to `wait` for one
+    // (a negative wait: until there is one, or wake()).
     bool front(wire::Frame& f, uint64_t& seq, std::chrono::milliseconds wait);
     // The driver took frame `seq`: it leaves the queue (unless cleared meanwhile).
     void sent(uint64_t seq, Clock::time_point now);
@@ -55,6 +57,7 @@ public:
     // meanwhile): a frame written now directly cannot overtake another.
     bool idle() const;
     uint64_t dropped() const;  // stale frames dropped so far
+    uint64_t takeDropped();    // those dropped since the last call
 
 private:
     struct Item {
@@ -70,6 +73,7 @@ private:
     std::deque<Item> items_;
     uint64_t nextSeq_ = 0;
     uint64_t dropped_ = 0;
+    uint64_t taken_ = 0;  // of dropped_, those takeDropped() gave
     bool woken_ = false;
     bool handing_ = false;  // between front() and sent()/refused()
     Clock::time_point lastProgress_{};  // last frame taken, or the queue becoming non-empty

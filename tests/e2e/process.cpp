@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -123,6 +124,23 @@ bool waitUntil(const std::function<bool()>& cond, int limitMs)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return cond();
+}
+
+long contextSwitches()
+{
+    long n = 0;
+    DIR* d = ::opendir("/proc/self/task");
+    while (dirent* e = d ? ::readdir(d) : nullptr) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream in(std::string("/proc/self/task/") + e->d_name + "/status");
+        for (std::string line; std::getline(in, line);)
+            if (line.find("ctxt_switches:") != std::string::npos)
+                n += std::atol(line.c_str() + line.find(':') + 1);
+    }
+    if (d)
+        ::closedir(d);
+    return n;
 }
 
 }  // namespace testbench

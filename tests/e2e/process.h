@@ -47,6 +47,10 @@ bool waitUntil(const std::function<bool()>& cond, int limitMs = 20000);
 
 std::string tempDir();
 
+// Context switches of all this process's threads so far: each is a wake-up
+// (a thread that waits on a descriptor or a condition adds none).
+long contextSwitches();
+
 }  // namespace testbench
 
 #endif

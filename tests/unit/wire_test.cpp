@@ -394,6 +394,8 @@ TEST(TxQueue, DeepInOrderClearedAndStaleFramesDroppedAfterAStall)
     q.refused(t0 + milliseconds(1020));
     EXPECT_EQ(q.size(), 1u);
     EXPECT_EQ(q.dropped(), 3u);
+    EXPECT_EQ(q.takeDropped(), 3u);  // each loss is given once
+    EXPECT_EQ(q.takeDropped(), 0u);
     ASSERT_TRUE(q.front(f, seq, milliseconds(0)));
     EXPECT_EQ(f.id, 9u);
     // A slow queue that drains drops nothing, however old its frames.
