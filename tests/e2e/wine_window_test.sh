@@ -114,7 +114,8 @@ printf 'linux.hx1' > "$work/hyst.dat"  # the file remembered; replaced when samp
 
 
 "$lin/canhub" --listen 127.0.0.1:0 --bitrate 250 --pcap "$work/bus.pcap" > "$work/canhub.log" 2>&1 &
-pids+=($!)
+hub=$!
+pids+=($hub)
 for _ in $(seq 1 200); do grep -q "listening on" "$work/canhub.log" 2>/dev/null && break; sleep 0.05; done
 port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$work/canhub.log")
 [ -n "$port" ] || fail "canhub did not start: $(cat "$work/canhub.log")"
@@ -182,6 +183,14 @@ print(int(worst * 1000))
 PY
 )
 [ "$gap" -lt 1500 ] || fail "the address claim stopped for $gap ms"
+# The run's bus log, written by brivex.dll: named in the history line,
+# read by python-can, with the frames canhub saw (the pcap whole once the
+# hub has ended).
+log=$(tail -n 1 "$work/history.csv" | awk -F, '{print $NF}')
+[ -n "$log" ] && [ -s "$work/$log" ] || fail "the history line names no bus log: $(tail -n 1 "$work/history.csv")"
+kill -TERM "$hub" 2> /dev/null || true
+wait "$hub" 2> /dev/null || true
+/usr/bin/python3 "$(dirname "$0")/trc_check.py" "$work/$log" "$work/bus.pcap" || fail "the bus log $log differs from the bus"
 if [ -n "$installer" ]; then
   rm "$driver"
   "$wine" "$instdir/uninstall.exe" /S > "$base/uninstall.log" 2>&1 || fail "the silent uninstall failed (exit $?)"
