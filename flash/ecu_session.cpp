@@ -254,7 +254,7 @@ void EcuSession::record()
 
 void EcuSession::finish(int status)
 {
-    if (identified_ && !recorded_) {
+    if (identified_ && !recorded_ && !options_.identify) {
         // An ECU identified but not programmed (a refusal, an interruption)
         // has its line too: a run that sent nothing, with the reason.
         run_.begin(image_, readout_.identity(), bus_.blockIntervalMs);

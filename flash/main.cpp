@@ -70,8 +70,13 @@ int main(int argc, char* argv[])
     }
     bus.address = static_cast<uint8_t>(options.address >= 0 ? options.address : conf.ecuAddress);
     bus.blockIntervalMs = conf.blockIntervalMs;
-    if (options.channel > 0)
+    if (options.channel > 0) {
+        // brivex opens PCAN_USBBUS<N> for it (its default stays PCAN_USBBUS1).
         qputenv("TAVELIN_PCAN_CHANNEL", QByteArray::number(options.channel));
+#ifndef _WIN32
+        console.say(QStringLiteral("--channel chooses the adapter on Windows; here TAVELIN_BUS names the bus"));
+#endif
+    }
 
     if (options.check)
         return checkPc(bus, console);

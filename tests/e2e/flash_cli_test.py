@@ -13,26 +13,10 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bench import Bench, wait_for  # noqa: E402
+from python_session_test import intel_bytes  # noqa: E402
 
 BIN = os.environ["TAVELIN_BIN"]
 FLASH = os.path.join(BIN, "tavelin-flash")
-
-
-def intel_hex(path):
-    """Bytes by address from an Intel HEX file (types 00, 02, 04)."""
-    mem, base = {}, 0
-    with open(path) as f:
-        for line in f:
-            rec = bytes.fromhex(line.strip()[1:])
-            n, addr, kind, data = rec[0], rec[1] << 8 | rec[2], rec[3], rec[4:4 + rec[0]]
-            if kind == 0:
-                for i in range(n):
-                    mem[base + addr + i] = data[i]
-            elif kind == 2:
-                base = (data[0] << 8 | data[1]) << 4
-            elif kind == 4:
-                base = (data[0] << 8 | data[1]) << 16
-    return mem
 
 
 class FlashCli(unittest.TestCase):
@@ -83,7 +67,7 @@ class FlashCli(unittest.TestCase):
     def ecu_memory(self):
         """Stops ecusim: its summary and the bytes it holds."""
         out, _ = self.bench.stop_ecu()
-        return out, intel_hex(self.dump) if os.path.exists(self.dump) else {}
+        return out, intel_bytes(self.dump) if os.path.exists(self.dump) else {}
 
     def test_programmed(self):
         self.start()
