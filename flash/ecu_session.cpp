@@ -263,7 +263,10 @@ void EcuSession::finish(int status)
         record();
     }
     const EcuIdentity& id = readout_.identity();
-    QJsonObject r{{"outcome", QString::fromLatin1(outcomeName(status))},
+    // An identification alone that succeeded is "identified", not "programmed".
+    const QString outcome = options_.identify && status == kProgrammed ? QStringLiteral("identified")
+                                                                       : QString::fromLatin1(outcomeName(status));
+    QJsonObject r{{"outcome", outcome},
                   {"status", status},
                   {"message", message_},
                   {"hw_id", id.items[0]},

@@ -147,6 +147,56 @@ class FlashCli(unittest.TestCase):
         self.assertEqual(len(rows), 1)
         self.assertTrue(rows[0]["outcome"].startswith("Interrupted by a signal during the run"), rows[0]["outcome"])
 
+    def test_identify_changes_nothing(self):
+        self.start()
+        lines = self.finish(self.flash("--identify"), 0)
+        ident = [e for e in lines if e["event"] == "identity"]
+        self.assertEqual((ident[0]["hw_id"], ident[0]["block_length"]), ("0012345", 256))
+        self.assertEqual(lines[-1]["outcome"], "identified")
+        self.assertEqual(lines[-1]["bytes"], 0)
+        self.assertFalse(any(e.get("stage") == "security" for e in lines))
+        summary, mem = self.ecu_memory()
+        self.assertEqual(mem, {})
+        self.assertEqual(self.history(), [])
+
+    def test_station_repeats_with_power_commands_until_interrupted(self):
+        """Each capture runs the power commands; the power-on command switches
+        on a fresh ECU twice, then none: Ctrl-C while waiting for the third
+        ends the series cleanly."""
+        self.start(ecu=False)
+        ecusim = os.path.join(BIN, "ecusim")
+        power_on = (f'n=$(cat n 2>/dev/null || echo 0); n=$((n + 1)); echo $n > n; '
+                    f'[ $n -le 2 ] && {ecusim} --bus {self.bench.url} --power boot --set seed=0x1234 '
+                    f'--exit-after-reset --dump dump$n.hex 2> ecu$n.err & true')
+        p = self.flash("--repeat", "--capture-timeout", "120", "--power-off", "echo off >> power.log",
+                       "--power-on", power_on, self.hx1())
+        results = []
+
+        def two_programmed():
+            e = json.loads(p.stdout.readline() or "{}")
+            if e.get("event") == "result":
+                results.append(e)
+            return len(results) == 2
+        wait_for(two_programmed, 120, "two ECUs")
+        wait_for(lambda: os.path.exists(os.path.join(self.dir, "n")) and
+                 open(os.path.join(self.dir, "n")).read().strip() == "3", 60, "the third capture")
+        p.send_signal(signal.SIGINT)
+        lines = self.finish_summary(p)
+        self.assertEqual([r["outcome"] for r in results], ["programmed", "programmed"])
+        self.assertEqual(lines[-1], {"event": "summary", "ecus": 2, "counts": {"programmed": 2}})
+        with open(os.path.join(self.dir, "power.log")) as f:
+            self.assertEqual(f.read().split(), ["off", "off", "off"])
+        rows = self.history()
+        self.assertEqual(len(rows), 2)
+        for n in (1, 2):
+            wait_for(lambda: os.path.exists(os.path.join(self.dir, f"dump{n}.hex")), 30, "the dump")
+            self.assertEqual(len(intel_bytes(os.path.join(self.dir, f"dump{n}.hex"))), 4096)
+
+    def finish_summary(self, p):
+        out, err = p.communicate(timeout=60)
+        self.assertEqual(p.returncode, 0, err)
+        return [json.loads(line) for line in out.splitlines()]
+
     def test_usage_bad_file_and_no_bus(self):
         bad = os.path.join(self.dir, "bad.hx1")
         with open(bad, "w") as f:
