@@ -147,6 +147,23 @@ class FlashCli(unittest.TestCase):
         self.assertEqual(len(rows), 1)
         self.assertTrue(rows[0]["outcome"].startswith("Interrupted by a signal during the run"), rows[0]["outcome"])
 
+    def test_prompt_and_address_from_the_options(self):
+        """--address overrides conf.dat (which names 22); --prompt waits for
+        Enter before the capture requests go out."""
+        with open(os.path.join(self.dir, "conf.dat"), "w") as f:
+            f.write("250\n22\n0\n")
+        self.start("--addr", "33")
+        p = subprocess.Popen([FLASH, "--json", "--prompt", "--address", "33", self.hx1()], cwd=self.dir,
+                             env=dict(os.environ, TAVELIN_BUS=self.bench.url), stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        p.stdin.write("\n")
+        p.stdin.flush()
+        r = self.finish(p, 0)[-1]
+        self.assertEqual(r["bytes"], 4096)
+        self.assertEqual(self.history()[0]["ecu_address"], "0x33")
+        summary, mem = self.ecu_memory()
+        self.assertEqual(len(mem), 4096)
+
     def test_identify_changes_nothing(self):
         self.start()
         lines = self.finish(self.flash("--identify"), 0)
