@@ -122,6 +122,26 @@ class FlashCli(unittest.TestCase):
                                           "on the ECU and try to repeat the procedure.")
         self.assertEqual(mem, {})
 
+    def test_transfer_refused(self):
+        summary, mem = self.check_refused(["--nrc", "36:72"], 10, "Operation aborted")
+        self.assertEqual(mem, {})
+
+    def test_two_ecus_at_one_address_are_not_programmed(self):
+        self.start()
+        second = subprocess.Popen([os.path.join(BIN, "ecusim"), "--bus", self.bench.url, "--power", "off",
+                                   "--power-on-after-capture", "100", "--answer-delay", "30"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        try:
+            self.assertIn("on the bus", second.stderr.readline())
+            r = self.finish(self.flash(self.hx1()), 12)[-1]
+            self.assertEqual((r["outcome"], r["hw_id"], r["bytes"]), ("more-than-one-ecu", "n.a.", 0))
+        finally:
+            second.send_signal(signal.SIGTERM)
+            second.communicate(timeout=30)
+        summary, mem = self.ecu_memory()
+        self.assertEqual(mem, {})
+        self.assertEqual(self.history(), [])
+
     def test_checksum_rejected(self):
         summary, mem = self.check_refused(["--checksum-result", "01"], 11,
                                           "WARNING! Update failed. Please verify the update file and try again.")
