@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "brivex.h"
+#include "capture.h"
 #include "kwp.h"
 #include "settings_files.h"
 #include "ui_mainwindow.h"
@@ -29,9 +30,6 @@ MainWindow::MainWindow(QWidget* parent)
     // font in which every text fits, and give the form the tool bar's height.
     chooseLegibleFont(this);
     makeRoomForForm(this);
-    update_sector_start = nullptr;
-    current_sector = nullptr;
-    update_file_ok = 0;
 
     const Settings s = readConfFile();
     hw_interface_baudrate = checkedBaudrate(s.baudrate);
@@ -67,10 +65,10 @@ MainWindow::MainWindow(QWidget* parent)
 
 MainWindow::~MainWindow()
 {
-    if (run_in_progress) {
+    if (run.inProgress()) {
         // Once the run's outcome is known (its box was shown or is waiting
         // to be), that outcome is what the history records.
-        if (run_outcome.isEmpty())
+        if (run.outcome().isEmpty())
             NoteRunOutcome(tr("Window closed during the run (status: %1)").arg(ui->label_ActionBar->text()));
         EndRun();
     }
@@ -80,7 +78,7 @@ MainWindow::~MainWindow()
 
 void MainWindow::LiberaMemoria()
 {
-    freeSectorList(update_sector_start, current_sector);
+    image.freeSectors();
 }
 
 void MainWindow::InitGUI()
@@ -141,7 +139,7 @@ void MainWindow::ConnectInterface()
     SequenceTimer->setTimerType(Qt::PreciseTimer);
     AddressClaimTimer = new QTimer(this);
     AddressClaimTimer->setTimerType(Qt::PreciseTimer);
-    AddressClaimTimer->setInterval(100);
+    AddressClaimTimer->setInterval(capture::kClaimIntervalMs);
     connect(AddressClaimTimer, SIGNAL(timeout()), this, SLOT(SendTesterAddressClaim()));
     AddressClaimTimer->start();
     UpdateStatusTimer = new QTimer(this);
@@ -190,14 +188,7 @@ void MainWindow::SendTesterAddressClaim()
 {
     if (!claim_gate.admit(AddressClaimTimer->interval()))
         return;
-    CAN_msg_T claim;
-    claim.type = 1;
-    claim.ID = 0x18EEFFF9;
-    claim.dlc = 8;
-    const uint8_t name[8] = {0xFF, 0xFF, 0xDF, 0x0B, 0x00, 0x81, 0x00, 0x00};
-    std::memcpy(claim.data, name, 8);
-    claim.timestamp = 0;
-    SendCANMessage(claim);
+    capture::sendAddressClaim();
 }
 
 void MainWindow::TesterPresentFnc()

@@ -12,7 +12,9 @@
 
 #include "exchange.h"
 #include "flash_history.h"
-#include "update_file.h"
+#include "programming_run.h"
+#include "readout.h"
+#include "update_image.h"
 
 class QLabel;
 class QTimer;
@@ -38,7 +40,10 @@ namespace Ui {
 class MainWindow;
 }
 
-class MainWindow : public QMainWindow {
+// The window is the face of the capture, the readout, the update image and
+// the programming run, which hold their own state (see capture.h, readout.h,
+// update_image.h, programming_run.h): it shows what they report.
+class MainWindow : public QMainWindow, private RunFace {
     Q_OBJECT
 
 public:
@@ -76,37 +81,17 @@ private:
     QTimer* AddressClaimTimer = nullptr;
     QTimer* SequenceTimer = nullptr;
     QTimer* UpdateStatusTimer = nullptr;
-    sector_T* update_sector_start = nullptr;
-    sector_T* current_sector = nullptr;
-    uint32_t sectors_tot_len = 0;
-    uint32_t hw_id = 0xFFFFFFFFu;  // "not programmed": no ECU reports it, so nothing matches it
-    uint8_t update_file_ok = 0;
-    uint8_t file_fw_checksum[10] = {};
-    uint32_t file_fw_hw_compatibility = 0;
-    uint16_t max_packet_lenght = 128;
     bool update_allowed = false;
-    uint8_t security_key[5] = {};
-    bool update_success = false;
     int hw_interface_baudrate = 250;
     char browse_file_path[500] = {};
     uint8_t phys_ECU_addr = 0x22;
     uint32_t kwp_can_send_id = 0;
     uint32_t kwp_can_rec_id = 0;
 
-    // A programming run in progress, and the state its start took from the
-    // widgets it locks (Browse and Capture must not change the sector list or
-    // rebind the sequence timer under a run).
     // The update file the name field shows: the one reloaded after a
     // readout, checked and programmed, also when its path is too long to be
     // remembered in browse_file_path and hyst.dat.
     QString chosen_file;
-    // Set when a capture interrupts the readout: its next step starts again
-    // at 0. Set at first too: the step counter outlives a window (tests open
-    // many in one process), and a window's first readout starts at step 0.
-    bool readout_restart = true;
-    // Likewise for the programming run: a window's first run starts at the
-    // seed request, also after an earlier window was closed in a run.
-    bool run_restart = true;
     // conf.dat's optional third line: the sequence tick between block transfers.
     int block_interval_ms = 100;
     TickGate claim_gate, capture_gate, presence_gate;
@@ -128,40 +113,45 @@ private:
     void forgetEcuIdentity();
     // No image is held: the sector list is freed and the file's values cleared.
     void dropImage();
-    // The content the image was loaded from (size and SHA-256): at Update
-    // the file must still hold it, or it is loaded and checked again.
-    qint64 loaded_file_size = -1;
-    QByteArray loaded_file_sha256;
+    // At Update the file must still hold the content loaded, or it is
+    // loaded and checked again.
     bool fileStillAsLoaded() const;
 
     // Every request to the ECU and its own answer; it also tells when more
     // than one ECU answers.
     exchange::Exchanger exchanger;
+    // The identification read from the ECU (its hardware id and block length).
+    Readout readout{exchanger};
+    // The update image loaded, cut for the ECU's block length.
+    UpdateImage image;
+    // The programming run, stepped by the sequence timer.
+    ProgrammingRun run{exchanger, *this};
     // More than one ECU answers: nothing read is shown as the ECU's, and
     // Update stays off until a new capture.
     void moreThanOneEcuAnswers();
 
-    bool run_in_progress = false;
+    // The state a run's start took from the widgets it locks (Browse and
+    // Capture must not change the sector list or rebind the sequence timer
+    // under a run).
     bool run_saved_update_group = false;
     bool run_saved_capture = false;
-    int run_rejected_keys = 0;  // a run gives up after three rejected keys
     void BeginRun();
     void EndRun();
 
-    // The flash history ("history.csv" in the working directory) and what
-    // the run in progress records there when it ends.
+    // The flash history ("history.csv" in the working directory), where
+    // each run leaves its line when it ends.
     FlashHistory history;
-    QString loaded_file_path;  // the update file the sector list came from
-    QDateTime run_started;
-    QString run_bus_log;  // relative to the working directory; empty when none
-    QElapsedTimer run_clock;
-    QString run_outcome;
-    double run_seconds = 0;
-    uint32_t run_bytes = 0;
-    uint32_t run_blocks = 0;
     void NoteRunOutcome(const QString& text);
     void RecordRun();
     bool hwMatches() const;
+
+    // What the programming run reports (RunFace).
+    void runStatus(const QString& text) override;
+    void runProgress(int percent) override;
+    void runBlockWritten(int percent) override;
+    void runTickInterval(int ms) override;
+    int runAsk(const QString& text, bool okCancel) override;
+    void runEnded(End how) override;
 
     friend class MainWindowProbe;  // window tests read the members
 };

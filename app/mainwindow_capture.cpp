@@ -1,32 +1,27 @@
 // Capture of a powering-up ECU into its bootloader, and the presence check.
+#include <QDateTime>
 #include <QTimer>
 
-#include "kwp.h"
+#include "capture.h"
 #include "mainwindow.h"
 #include "run_logs.h"
 #include "ui_mainwindow.h"
-
-namespace {
-// The code with which a powering-up ECU is asked to stay in its bootloader.
-const uint8_t kCaptureCode[6] = {0xA5, 0x5A, 0xC3, 0x3C, 0x96, 0x69};
-constexpr uint32_t kBroadcastId = 0x18DAFFF9;
-}  // namespace
 
 // A capture takes the sequence timer from a readout still in progress, so
 // that the readout neither ticks inside the capture's boxes nor re-enables the
 // update file and Update while the capture runs.
 void MainWindow::stopReadout()
 {
-    if (run_in_progress || !SequenceTimer->isActive())
+    if (run.inProgress() || !SequenceTimer->isActive())
         return;
     SequenceTimer->stop();
-    readout_restart = true;
+    readout.restart();
 }
 
 void MainWindow::on_pushButton_Capture_clicked()
 {
     if (ui->pushButton_Capture->isChecked()) {
-        const bool readoutWasRunning = SequenceTimer->isActive() && !run_in_progress;
+        const bool readoutWasRunning = SequenceTimer->isActive() && !run.inProgress();
         stopReadout();
         ui->group_UpdateFile->setEnabled(false);
         ui->pushButton_Update->setEnabled(false);
@@ -45,9 +40,9 @@ void MainWindow::on_pushButton_Capture_clicked()
         exchanger.reset();
         // The capture and the identification that follows, in a log of their own.
         runlogs::start(QDateTime::currentDateTime(), QString());
-        CaptureTimer->setInterval(100);
+        CaptureTimer->setInterval(capture::kRequestIntervalMs);
         CaptureTimer->start();
-        TesterPresentTimer->setInterval(2000);
+        TesterPresentTimer->setInterval(capture::kPresenceIntervalMs);
         TesterPresentTimer->start();
         ui->label_ActionBar->setText(tr("Waiting for communication..."));
         msgBox.setText(tr("Please turn the ECU on..."));
@@ -70,12 +65,7 @@ void MainWindow::SendCaptureMessage()
 {
     if (!capture_gate.admit(CaptureTimer->interval()))
         return;
-    KWP_msg_T msg;
-    msg.SID = 0x80;
-    msg.len = 7;
-    for (int i = 0; i < 6; ++i)
-        msg.payload[i] = kCaptureCode[i];
-    KWPonCAN_Send(1, kBroadcastId, &msg);
+    capture::sendCaptureRequest();
 }
 
 void MainWindow::CancelCapture(int)
@@ -88,17 +78,11 @@ void MainWindow::CancelCapture(int)
 
 void MainWindow::CheckECUPresence()
 {
-    if (run_in_progress || !presence_gate.admit(TesterPresentTimer->interval()))
+    if (run.inProgress() || !presence_gate.admit(TesterPresentTimer->interval()))
         return;
-    KWP_msg_T request;
-    request.SID = 0x3E;
-    request.len = 1;
-    KWP_msg_T answer;
-    answer.SID = 0;
-    // Only the positive response counts. When more than one ECU answers, the
-    // capture ends all the same and the readout says so.
-    const int r = exchanger.exchange(request, answer, 500);
-    if (r != 0 && r != exchange::kMoreThanOneEcu)
+    // When more than one ECU answers, the capture ends all the same and the
+    // readout says so.
+    if (!capture::ecuPresent(exchanger))
         return;
     AddressClaimTimer->stop();
     ui->pushButton_Capture->setChecked(false);
@@ -111,7 +95,7 @@ void MainWindow::CheckECUPresence()
 
 void MainWindow::on_pushButton_ConnectToECU_clicked()
 {
-    if (run_in_progress)
+    if (run.inProgress())
         return;  // the sequence timer belongs to the programming run
     disconnect(SequenceTimer, SIGNAL(timeout()), this, SLOT(UpdateRoutine()));
     // Qt::UniqueConnection: bound once, also after a second capture.

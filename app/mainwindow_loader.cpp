@@ -1,5 +1,4 @@
 // Choosing and loading the update file, and deciding the Update button.
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileDialog>
 #include <cstring>
@@ -31,12 +30,7 @@ void MainWindow::on_pushButton_BrowseFile_clicked()
 
 void MainWindow::dropImage()
 {
-    LiberaMemoria();
-    update_file_ok = 0;
-    sectors_tot_len = 0;
-    loaded_file_path.clear();
-    loaded_file_size = -1;
-    loaded_file_sha256.clear();
+    image.drop();
     ui->label_check_HWID_compatibility->setPixmap(QPixmap());
     ui->label_HWIDcompatibility->setText(tr("- - -"));
     ui->pushButton_Update->setEnabled(false);
@@ -54,55 +48,38 @@ void MainWindow::LoadUpdateFile(QString path)
     ui->label_ActionBar->setText(tr("Opening file..."));
     QFile file;
     if (!openRegularFile(path, file)) {
-        report(tr("Cannot open selected file"));
+        report(UpdateImage::loadText(UpdateImage::Load::CannotOpen));
         return;
     }
     ui->label_ActionBar->setText(tr("Loading file..."));
     const QByteArray content = file.readAll();
     file.close();
 
-    const LoadOutcome outcome =
-        parseUpdateFile(content.constData(), static_cast<std::size_t>(content.size()), max_packet_lenght,
-                        update_sector_start, current_sector, sectors_tot_len, file_fw_checksum,
-                        file_fw_hw_compatibility);
-    switch (outcome) {
-    case LoadOutcome::Loaded: break;
-    case LoadOutcome::ShortFirstLine: report(tr("Formato file non corretto")); return;
-    case LoadOutcome::BadFormat: report(tr("Uncorrect file format")); return;
-    case LoadOutcome::CriticalError: report(tr("Critical error")); return;
-    case LoadOutcome::CorruptedFile: report(tr("Corrupted file")); return;
+    const UpdateImage::Load outcome = image.loadContent(path, content, readout.identity().blockLength);
+    if (outcome != UpdateImage::Load::Loaded) {
+        report(UpdateImage::loadText(outcome));
+        return;
     }
-    update_file_ok = 1;
-    loaded_file_path = path;
-    loaded_file_size = content.size();
-    loaded_file_sha256 = QCryptographicHash::hash(content, QCryptographicHash::Sha256);
-    ui->label_HWIDcompatibility->setText(QString::asprintf("%d", static_cast<int32_t>(file_fw_hw_compatibility)));
+    ui->label_HWIDcompatibility->setText(QString::asprintf("%d", static_cast<int32_t>(image.hwCompatibility())));
     ui->label_check_HWID_compatibility->setPixmap(
         QPixmap(hwMatches() ? ":/images/check.png" : ":/images/red_cross.png"));
     ui->label_ActionBar->setText(tr("File successfully loaded"));
 }
 
-// The file is meant for this ECU. An identifier of all ones is what an ECU
-// without a programmed identifier reports: it matches no file.
-// With more than one ECU answering, the id read is nobody's in particular.
+// The file is meant for the ECU identified, and for no other.
 bool MainWindow::hwMatches() const
 {
-    return hw_id == file_fw_hw_compatibility && hw_id != 0xFFFFFFFFu && !exchanger.moreThanOneEcu();
+    return image.fits(readout.identity().hwId, exchanger.moreThanOneEcu());
 }
 
 bool MainWindow::fileStillAsLoaded() const
 {
-    QFile file;
-    if (loaded_file_size < 0 || !openRegularFile(loaded_file_path, file))
-        return false;
-    const QByteArray content = file.readAll();
-    return content.size() == loaded_file_size &&
-           QCryptographicHash::hash(content, QCryptographicHash::Sha256) == loaded_file_sha256;
+    return image.stillAsLoaded();
 }
 
 void MainWindow::EnableUpdate()
 {
-    if (update_file_ok == 0) {
+    if (!image.loaded()) {
         ui->pushButton_Update->setEnabled(false);
         ui->label_check_HWID_compatibility->setPixmap(QPixmap());
     } else if (hwMatches()) {

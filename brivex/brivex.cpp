@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
@@ -112,11 +113,29 @@ const char* statusText(TPCANStatus s)
     return "ERROR";
 }
 
+// The channel InitHWInterface opens: PCAN_USBBUS1, or on Windows the
+// PCAN_USBBUS<N> (N from 1 to 16) that TAVELIN_PCAN_CHANNEL names, so that
+// processes side by side each flash through their own adapter. On Linux
+// each process names its bus in TAVELIN_BUS instead.
+TPCANHandle chosenChannel()
+{
+#ifdef _WIN32
+    const char* env = std::getenv("TAVELIN_PCAN_CHANNEL");
+    if (env && *env) {
+        char* end = nullptr;
+        const long n = std::strtol(env, &end, 10);
+        if (*end == '\0' && n >= 1 && n <= 16)
+            return static_cast<TPCANHandle>(n <= 8 ? 0x50 + n : 0x500 + n);  // USBBUS9 is 0x509
+    }
+#endif
+    return PCAN_USBBUS1;
+}
+
 }  // namespace
 
 int InitHWInterface(int baudrate, DWORD claim)
 {
-    CAN_HW_Channel = PCAN_USBBUS1;
+    CAN_HW_Channel = chosenChannel();
     DWORD AddressFilter = claim | BASE_RX_ID1;
     TPCANStatus result = PCAN_ERROR_UNKNOWN;
     TPCANBaudrate code;

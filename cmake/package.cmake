@@ -31,7 +31,7 @@ set(docdir ${CMAKE_INSTALL_DATADIR}/doc/tavelin)
 install(FILES ${deb}/copyright DESTINATION ${docdir})
 # Compressed as Debian wants it: gzip -9, no name or time stamp.
 set(gzipped)
-foreach(f ${deb}/changelog tavelin.1 tavelin-launch.1 canhub.1 ecusim.1 hx1pack.1)
+foreach(f ${deb}/changelog tavelin.1 tavelin-flash.1 tavelin-launch.1 canhub.1 ecusim.1 hx1pack.1)
   get_filename_component(name ${f} NAME)
   if(NOT IS_ABSOLUTE ${f})
     set(f ${CMAKE_CURRENT_LIST_DIR}/../packaging/man/${f})

@@ -5,7 +5,8 @@
 # run ends with "Programming succeeded", the ECU's memory equals the file,
 # history.csv holds the run's line, hyst.dat names the file chosen (written
 # through QSaveFile's replacing rename), and hx1pack.exe wrote the same file as
-# the Linux hx1pack; all with the adapter maker's conventions on a bus held
+# the Linux hx1pack, and tavelin-flash.exe programs a second ECU; all with
+# the adapter maker's conventions (the window's) on a bus held
 # in a warning state, and the address claim never stopping for long. Leaves
 # the screenshots in WINBUILD/wine-window/.
 #   wine_window_test.sh WINBUILD LINUXBIN [WINE] [INSTALLER]
@@ -183,6 +184,26 @@ print(int(worst * 1000))
 PY
 )
 [ "$gap" -lt 1500 ] || fail "the address claim stopped for $gap ms"
+if [ -z "$installer" ]; then
+  # tavelin-flash.exe on the same bench: an ECU already in its bootloader,
+  # programmed from the command line, its result the last JSON line.
+  fl=$work/flash
+  mkdir -p "$fl"
+  cp "$work/sample.hx1" "$fl/"
+  printf '250\n22\n' > "$fl/conf.dat"
+  "$lin/ecusim" --bus "$TAVELIN_BUS" --power boot --dump "$fl/ecu-memory.hex" > "$fl/ecusim.out" 2> "$fl/ecusim.log" &
+  ecu=$!
+  pids=("$ecu" "${pids[@]}")
+  frc=0
+  (cd "$fl" && "$wine" "$win/bin/tavelin-flash.exe" --json --capture-timeout 60 sample.hx1 > result.json 2> flash.log) || frc=$?
+  kill -TERM "$ecu" 2> /dev/null || true
+  wait "$ecu" 2> /dev/null || true
+  [ "$frc" -eq 0 ] && tail -n 1 "$fl/result.json" | grep -q '"outcome":"programmed"' \
+    || fail "tavelin-flash.exe did not program the ECU (exit $frc): $(tail -n 1 "$fl/result.json") $(tail -n 2 "$fl/flash.log")"
+  srec_cmp "$fl/ecu-memory.hex" -intel "$work/sample-records.hex" -intel > /dev/null 2>&1 \
+    || fail "the ECU's memory differs from sample.hx1 after tavelin-flash.exe"
+  tail -n 1 "$fl/history.csv" | grep -q 'Programming succeeded' || fail "tavelin-flash.exe wrote no history line"
+fi
 # The run's bus log, written by brivex.dll: named in the history line,
 # read by python-can, with the frames canhub saw (the pcap whole once the
 # hub has ended).

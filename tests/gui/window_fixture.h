@@ -22,25 +22,25 @@
 // Reads the window's members (a friend of MainWindow).
 class MainWindowProbe {
 public:
-    static uint32_t hwId(MainWindow* w) { return w->hw_id; }
+    static uint32_t hwId(MainWindow* w) { return w->readout.identity().hwId; }
     static uint32_t sendId(MainWindow* w) { return w->kwp_can_send_id; }
     static uint32_t recId(MainWindow* w) { return w->kwp_can_rec_id; }
-    static uint16_t maxPacket(MainWindow* w) { return w->max_packet_lenght; }
+    static uint16_t maxPacket(MainWindow* w) { return w->readout.identity().blockLength; }
     static int baudrate(MainWindow* w) { return w->hw_interface_baudrate; }
     static QByteArray browsePath(MainWindow* w) { return QByteArray(w->browse_file_path); }
-    static uint32_t totalLength(MainWindow* w) { return w->sectors_tot_len; }
+    static uint32_t totalLength(MainWindow* w) { return w->image.totalLength(); }
     static bool updateAllowed(MainWindow* w) { return w->update_allowed; }
     static std::vector<std::pair<uint32_t, uint32_t>> sectors(MainWindow* w)
     {
         std::vector<std::pair<uint32_t, uint32_t>> out;
-        for (sector_T* s = w->update_sector_start; s; s = s->next)
+        for (sector_T* s = w->image.sectors(); s; s = s->next)
             out.push_back({s->start_address, s->len});
         return out;
     }
     static QTimer* timer(MainWindow* w, const char* which);
     static void loadFile(MainWindow* w, const QString& path) { w->LoadUpdateFile(path); }
-    static void setHwId(MainWindow* w, uint32_t id) { w->hw_id = id; }
-    static void setMaxPacket(MainWindow* w, uint16_t n) { w->max_packet_lenght = n; }
+    static void setHwId(MainWindow* w, uint32_t id) { w->readout.identity().hwId = id; }
+    static void setMaxPacket(MainWindow* w, uint16_t n) { w->readout.identity().blockLength = n; }
     // Shows the window's one box without waiting, as the capture shows its second box.
     static void openBox(MainWindow* w, const QString& text)
     {
