@@ -235,6 +235,8 @@ int EcuSession::program()
     run_.end();
     record();
     console_.progress(0);
+    if (!run_.busLog().isEmpty())
+        console_.say(QStringLiteral("Bus log: %1").arg(run_.busLog()));
     message_ = run_.outcome();
     switch (run_end_) {
     case End::MoreThanOneEcu: return kMoreThanOneEcu;
