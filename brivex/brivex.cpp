@@ -203,6 +203,9 @@ int ReceiveCANMessage(CAN_msg_T* rec_msg, uint32_t timeout_ms)
         // A read reports its bus state with the message: only a result with
         // a bit outside the bus-state bits (the empty queue) read nothing.
         if ((CAN_Read(CAN_HW_Channel, &m, &ts) & ~PCAN_ERROR_ANYBUSERR) != 0) {
+            // A limit of 0 takes only what is queued already (a drain): no wait.
+            if (timeout_ms == 0)
+                return -1;
             // Until one millisecond past the limit, so that the next pass
             // sees it run out (in slices, for limits beyond an int).
             const uint64_t left = timeout_ms - elapsed + 1;

@@ -201,6 +201,10 @@ TEST_F(BrivexTest, ReceiveTimeOutLeavesTheRecordUntouched)
     testing::internal::CaptureStdout();
     EXPECT_EQ(ReceiveCANMessage(&r, 0), 0);
     testing::internal::GetCapturedStdout();
+    // With nothing queued it reads once and returns: a drain costs no wait.
+    const int reads = fakePcan().reads;
+    EXPECT_EQ(ReceiveCANMessage(&r, 0), -1);
+    EXPECT_EQ(fakePcan().reads - reads, 1);
 }
 
 TEST_F(BrivexTest, ReceiveClampsALengthAboveEight)
