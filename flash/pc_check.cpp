@@ -2,13 +2,13 @@
 
 #include <QDir>
 #include <QJsonObject>
-#include <QTemporaryFile>
 #include <chrono>
 #include <thread>
 
 #include "PCANBasic.h"
 #include "brivex.h"
 #include "exit_status.h"
+#include "settings_files.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -100,11 +100,12 @@ int checkPc(const BusSettings& bus, Console& console)
     report.insert(QStringLiteral("sleep_max_ms"), longest);
     ok = ok && timerOk;
 
-    QTemporaryFile probe(QDir::current().filePath(QStringLiteral("tavelin-check-XXXXXX")));
-    const bool writable = probe.open() && probe.write("x", 1) == 1;
-    console.say(QStringLiteral("working folder: %1 %2")
-                    .arg(QDir::toNativeSeparators(QDir::currentPath()),
-                         writable ? QStringLiteral("writable") : QStringLiteral("NOT writable")));
+    // The window's own check: a new file can be made, and the files the
+    // tool keeps there, where they exist, can be written.
+    const QString problem = workingFolderProblem();
+    const bool writable = problem.isEmpty();
+    console.say(writable ? QStringLiteral("working folder: %1 writable").arg(QDir::toNativeSeparators(QDir::currentPath()))
+                         : QStringLiteral("working folder: NOT writable: %1").arg(problem));
     report.insert(QStringLiteral("folder"), QDir::currentPath());
     report.insert(QStringLiteral("folder_writable"), writable);
     ok = ok && writable;

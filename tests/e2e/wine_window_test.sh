@@ -203,6 +203,11 @@ if [ -z "$installer" ]; then
   srec_cmp "$fl/ecu-memory.hex" -intel "$work/sample-records.hex" -intel > /dev/null 2>&1 \
     || fail "the ECU's memory differs from sample.hx1 after tavelin-flash.exe"
   tail -n 1 "$fl/history.csv" | grep -q 'Programming succeeded' || fail "tavelin-flash.exe wrote no history line"
+  # The first-hour check on this "PC": the library found and its version,
+  # the channel, the timer, the folder.
+  (cd "$fl" && "$wine" "$win/bin/tavelin-flash.exe" --check > check.json 2> check.log) \
+    && grep -q '^adapter library: .*PCANBasic.dll (API version ' "$fl/check.log" \
+    || fail "tavelin-flash.exe --check: $(cat "$fl/check.log")"
 fi
 # The run's bus log, written by brivex.dll: named in the history line,
 # read by python-can, with the frames canhub saw (the pcap whole once the
