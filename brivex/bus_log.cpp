@@ -95,12 +95,6 @@ void TrcLog::close()
     file_ = nullptr;
 }
 
-bool TrcLog::isOpen()
-{
-    std::lock_guard<std::mutex> g(lock_);
-    return file_ != nullptr;
-}
-
 void TrcLog::sent(uint32_t id, bool extended, uint8_t dlc, const uint8_t* data)
 {
     std::lock_guard<std::mutex> g(lock_);

@@ -24,7 +24,6 @@ public:
     bool open(const char* path, const char* tool, int kbit);
     // Ends the log, written to the disk. Nothing happens without one.
     void close();
-    bool isOpen();
     // A frame the adapter accepted for sending, stamped now.
     void sent(uint32_t id, bool extended, uint8_t dlc, const uint8_t* data);
     // A frame read from the adapter, with the adapter's time stamp in
